@@ -1,0 +1,196 @@
+// Reading the REGEDIT4 form written by registry_format.cpp. Anything that is
+// not understood makes the whole file unreadable rather than being skipped,
+// so a damaged file is never taken for a smaller valid one.
+#include "platform/registry.h"
+#include "platform/registry_format.h"
+
+#include <cstring>
+#include <strings.h>
+#include <vector>
+
+namespace platform {
+namespace {
+
+constexpr std::string_view kSignature = "REGEDIT4";
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+std::string_view Trim(std::string_view text)
+{
+    const std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos)
+        return {};
+    const std::size_t last = text.find_last_not_of(" \t\r");
+    return text.substr(first, last - first + 1);
+}
+
+bool ConsumePrefix(std::string_view& text, std::string_view prefix)
+{
+    if (text.size() < prefix.size() || strncasecmp(text.data(), prefix.data(), prefix.size()) != 0)
+        return false;
+    text.remove_prefix(prefix.size());
+    return true;
+}
+
+// Physical lines joined where a hex list continues with a trailing backslash.
+std::vector<std::string> LogicalLines(std::string_view text)
+{
+    std::vector<std::string> lines;
+    bool continues = false;
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        std::string_view line = Trim(text.substr(0, end));
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        const bool next = !line.empty() && line.back() == '\\';
+        if (next)
+            line.remove_suffix(1);
+        if (continues)
+            lines.back() += line;
+        else
+            lines.emplace_back(line);
+        continues = next;
+    }
+    return lines;
+}
+
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// 1 to `maxDigits` hex digits, nothing else.
+bool ParseHexNumber(std::string_view text, std::size_t maxDigits, std::uint32_t& number)
+{
+    if (text.empty() || text.size() > maxDigits)
+        return false;
+    number = 0;
+    for (char c : text) {
+        const int digit = HexDigit(c);
+        if (digit < 0)
+            return false;
+        number = number * 16 + static_cast<std::uint32_t>(digit);
+    }
+    return true;
+}
+
+bool ParseHexList(std::string_view text, std::string& bytes)
+{
+    text = Trim(text);
+    while (!text.empty()) {
+        const std::size_t comma = text.find(',');
+        std::uint32_t byte = 0;
+        if (!ParseHexNumber(Trim(text.substr(0, comma)), 2, byte))
+            return false;
+        bytes += static_cast<char>(byte);
+        if (comma == std::string_view::npos)
+            break;
+        text = text.substr(comma + 1);
+        if (Trim(text).empty())
+            return false;  // a trailing comma
+    }
+    return true;
+}
+
+// `text` starts at an opening quote; on success it is left after the closing one.
+bool ParseQuoted(std::string_view& text, std::string& out)
+{
+    for (std::size_t i = 1; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '"') {
+            text.remove_prefix(i + 1);
+            return true;
+        }
+        if (c == '\\') {
+            if (++i == text.size() || (text[i] != '\\' && text[i] != '"'))
+                return false;
+            c = text[i];
+        }
+        out += c;
+    }
+    return false;
+}
+
+bool ParseData(std::string_view text, RegValue& value)
+{
+    if (!text.empty() && text.front() == '"') {
+        value.type = REG_SZ;
+        if (!ParseQuoted(text, value.data) || !Trim(text).empty())
+            return false;
+        value.data += '\0';  // quoted text is stored with its terminator
+        return true;
+    }
+    if (ConsumePrefix(text, "dword:")) {
+        std::uint32_t number = 0;
+        if (!ParseHexNumber(text, 8, number))
+            return false;
+        value.type = REG_DWORD;
+        value.data.assign(reinterpret_cast<const char*>(&number), sizeof number);
+        return true;
+    }
+    if (ConsumePrefix(text, "hex:")) {
+        value.type = REG_BINARY;
+        return ParseHexList(text, value.data);
+    }
+    const std::size_t close = text.find("):");
+    if (!ConsumePrefix(text, "hex(") || close == std::string_view::npos)
+        return false;
+    return ParseHexNumber(text.substr(0, close - 4), 8, value.type) && ParseHexList(text.substr(close - 2), value.data);
+}
+
+bool ParseValueLine(std::string_view line, std::string& name, RegValue& value)
+{
+    if (ConsumePrefix(line, "@"))
+        name.clear();
+    else if (line.empty() || line.front() != '"' || !ParseQuoted(line, name))
+        return false;
+    line = Trim(line);
+    if (!ConsumePrefix(line, "="))
+        return false;
+    return IsStorableValueName(name) && ParseData(Trim(line), value);
+}
+
+bool IsHeaderOf(std::string_view line, const std::string& headerPath)
+{
+    return line.size() == headerPath.size() + 2 && line.back() == ']' &&
+           strncasecmp(line.data() + 1, headerPath.data(), headerPath.size()) == 0;
+}
+
+}  // namespace
+
+bool ParseRegFile(const std::string& text, const std::string& headerPath, RegValueMap& values)
+{
+    std::string_view body = text;
+    ConsumePrefix(body, kByteOrderMark);
+    bool sawSignature = false, sawHeader = false;
+    RegValueMap parsed;
+    for (const std::string& line : LogicalLines(body)) {
+        if (line.empty() || line.front() == ';')
+            continue;
+        if (!sawSignature) {
+            if (line != kSignature)
+                return false;
+            sawSignature = true;
+        } else if (line.front() == '[') {
+            if (sawHeader || !IsHeaderOf(line, headerPath))
+                return false;
+            sawHeader = true;
+        } else {
+            std::string name;
+            RegValue value;
+            if (!sawHeader || !ParseValueLine(line, name, value))
+                return false;
+            parsed[name] = std::move(value);  // a repeated name: the last one counts, as in an import
+        }
+    }
+    if (!sawHeader)
+        return false;
+    values = std::move(parsed);
+    return true;
+}
+
+}  // namespace platform
