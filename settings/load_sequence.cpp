@@ -1,0 +1,74 @@
+// The load sequence: every setting read in a fixed order; the first failure
+// is shown and ends the load.
+#include "settings/settings_keys.h"
+#include "settings/settings_store.h"
+
+#include "platform/message_box.h"
+
+namespace {
+
+bool ShowLoadFailure(const char* message)
+{
+    platform::AfxMessageBox(message, platform::MessageIcon::Error, platform::MessageButtons::Ok);
+    return false;
+}
+
+// A dword setting held as int; the stored bits are taken as they are.
+bool ReadIntSetting(const char* name, int& held)
+{
+    auto value = static_cast<std::uint32_t>(held);
+    if (!GetRegDword(name, value))
+        return false;
+    held = static_cast<int>(value);
+    return true;
+}
+
+bool ReadBindAddress(LumbraSettings& s)
+{
+    std::string adapterName;
+    if (!GetRegString(settings_keys::kNic, adapterName))
+        return false;
+    s.m_strIPAddress = GetIPAddressOfAdapter(adapterName);
+    return true;
+}
+
+// User ID and password; only read in named (non-anonymous) mode.
+bool ReadLogin(LumbraSettings& s, Vesk::CVeskCrypt& crypt)
+{
+    if (!GetRegString(settings_keys::kUserId, s.m_strUserID))
+        return ShowLoadFailure("환경설정정보(사용자ID) 취득에 실패하였습니다.");
+    std::string cipher;
+    if (!GetRegBinary(settings_keys::kPassword, cipher))
+        return ShowLoadFailure("환경설정정보(비밀번호) 취득에 실패하였습니다.");
+    std::string plain;  // an empty stored password is not deciphered
+    if (!cipher.empty() && !crypt.Decrypt(cipher, plain))
+        return ShowLoadFailure("환경설정정보(비밀번호:복호화) 취득에 실패하였습니다.");
+    s.m_strPassword = std::move(plain);
+    return true;
+}
+
+}  // namespace
+
+bool RunLoadSequence(LumbraSettings& s, Vesk::CVeskCrypt& crypt)
+{
+    using namespace settings_keys;
+    if (crypt.Initialize() != Vesk::CVeskCrypt::kReady)
+        return ShowLoadFailure("암호화 객체 생성에 실패하였습니다.");
+    if (!ReadIntSetting(kLaunchOnStartup, s.m_bLaunchOnStartup))
+        return ShowLoadFailure("환경설정정보(자동시작) 취득에 실패하였습니다.");
+    if (!ReadBindAddress(s))
+        return ShowLoadFailure("환경설정정보(NIC) 취득에 실패하였습니다.");
+    if (!ReadIntSetting(kPort, s.m_nPort))
+        return ShowLoadFailure("환경설정정보(포트번호) 취득에 실패하였습니다.");
+    if (!ReadIntSetting(kTimeout, s.m_nTimeout))
+        return ShowLoadFailure("환경설정정보(타임아웃) 취득에 실패하였습니다.");
+    if (!GetRegString(kHomePath, s.m_strHomePath))
+        return ShowLoadFailure("환경설정정보(저장경로) 취득에 실패하였습니다.");
+    if (!ReadIntSetting(kIsAnonymous, s.m_bAnonymous))
+        return ShowLoadFailure("환경설정정보(Anonymous) 취득에 실패하였습니다.");
+    if (s.m_bAnonymous == 0 && !ReadLogin(s, crypt))
+        return false;
+    if (!ReadIntSetting(kIsPlainScan, s.m_bPlainScan))
+        return ShowLoadFailure("환경설정정보(PlainScan) 취득에 실패하였습니다.");
+    return true;
+}

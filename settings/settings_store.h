@@ -1,0 +1,52 @@
+// Loading and saving the program's settings in the per-user registry, and
+// the translation between the stored network adapter name and the address
+// the server binds to.
+#pragma once
+
+#include "settings/crypt.h"
+
+#include <cstdint>
+#include <string>
+
+// $HOME/VESK_SCAN: where scans go until the user picks another folder.
+std::string DefaultHomePath();
+
+// The values the main dialog holds, with their defaults.
+struct LumbraSettings {
+    int m_bLaunchOnStartup = 1;
+    std::string m_strIPAddress;  // translated from "NIC" by GetIPAddressOfAdapter
+    int m_nPort = 21;
+    int m_nTimeout = 5;
+    std::string m_strHomePath = DefaultHomePath();
+    int m_bAnonymous = 1;
+    std::string m_strUserID = "anonymous";
+    std::string m_strPassword;  // plain text
+    int m_bPlainScan = 0;
+};
+
+// Creates or opens the settings key at program start; false on failure (the
+// caller shows its own message).
+bool EnsureSettingsKey();
+
+// Single-value reads of the settings key. An absent value leaves `value`
+// untouched and counts as success, except for GetRegBinary where it fails.
+// A wrong type, an over-long value or an unreadable store fails.
+bool GetRegDword(const char* name, std::uint32_t& value);
+bool GetRegString(const char* name, std::string& value);
+bool GetRegBinary(const char* name, std::string& value);
+
+// Adapter name to its first IPv4 address; an unknown or empty name gives the
+// first adapter's address, no adapter list gives "".
+std::string GetIPAddressOfAdapter(const std::string& adapterName);
+
+// Address to the name of the first adapter holding it, or "".
+std::string GetAdapterNameOfIPAddress(const std::string& address);
+
+// Fills `s` value by value; on the first failure shows its message and
+// returns false (values read so far stay, the rest keep their defaults).
+bool RunLoadSequence(LumbraSettings& s, Vesk::CVeskCrypt& crypt);
+
+// Writes `s`; `launchOnStartupBefore` is the auto-start value held before
+// this save, a change of it adds or removes the autostart entry. On a failure
+// shows its message and returns false; values written before stay written.
+bool RunSaveSequence(const LumbraSettings& s, int launchOnStartupBefore, Vesk::CVeskCrypt& crypt);
