@@ -1,0 +1,95 @@
+#include "app/ftpd/options.h"
+
+#include <charconv>
+#include <string_view>
+
+namespace {
+
+bool ParseNumber(std::string_view text, int low, int high, int& value)
+{
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return !text.empty() && error == std::errc() && end == text.data() + text.size() && value >= low &&
+           value <= high;
+}
+
+}  // namespace
+
+const char* FtpdUsage()
+{
+    return "usage: lumbra-ftpd [--bind ADDR] [--port N] [--home DIR]\n"
+           "                   [--anonymous | --user NAME --password-file FILE]\n"
+           "                   [--timeout MINUTES] [--plain-scan]\n"
+           "       lumbra-ftpd --save [the same options]   store them as the settings\n"
+           "Without options the stored settings are served.\n";
+}
+
+bool ParseFtpdOptions(int argc, char** argv, FtpdOptions& options, std::string& error)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view name = argv[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= argc) {
+                error = std::string(name) + " needs a value";
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        std::string text;
+        if (name == "--anonymous") {
+            options.anonymous = true;
+        } else if (name == "--plain-scan") {
+            options.plainScan = true;
+        } else if (name == "--save") {
+            options.save = true;
+        } else if (name == "--help" || name == "-h") {
+            options.help = true;
+        } else if (name == "--bind") {
+            if (!value(text))
+                return false;
+            options.bindAddress = text;
+        } else if (name == "--home") {
+            if (!value(text))
+                return false;
+            if (text.empty()) {
+                error = "--home needs a folder";
+                return false;
+            }
+            options.homePath = text;
+        } else if (name == "--user") {
+            if (!value(text))
+                return false;
+            options.user = text;
+        } else if (name == "--password-file") {
+            if (!value(text))
+                return false;
+            options.passwordFile = text;
+        } else if (name == "--port" || name == "--timeout") {
+            if (!value(text))
+                return false;
+            int number = 0;
+            const bool port = name == "--port";
+            if (!ParseNumber(text, 0, port ? 65535 : 1000000, number)) {
+                error = "bad value for " + std::string(name) + ": " + text;
+                return false;
+            }
+            (port ? options.port : options.timeout) = number;
+        } else {
+            error = "unknown option: " + std::string(name);
+            return false;
+        }
+    }
+    if (options.anonymous && options.user) {
+        error = "--anonymous and --user exclude each other";
+        return false;
+    }
+    if (options.user.has_value() != options.passwordFile.has_value() && !options.save) {
+        error = "--user and --password-file go together";
+        return false;
+    }
+    if (options.user && options.user->empty()) {
+        error = "--user needs a name";
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,22 @@
+// The command line of lumbra-ftpd.
+#pragma once
+
+#include <optional>
+#include <string>
+
+struct FtpdOptions {
+    std::optional<std::string> bindAddress;
+    std::optional<int> port;
+    std::optional<std::string> homePath;
+    bool anonymous = false;
+    std::optional<std::string> user;
+    std::optional<std::string> passwordFile;
+    std::optional<int> timeout;
+    bool plainScan = false;
+    bool save = false;
+    bool help = false;
+};
+
+// False with `error` set when an option or a value is bad.
+bool ParseFtpdOptions(int argc, char** argv, FtpdOptions& options, std::string& error);
+const char* FtpdUsage();

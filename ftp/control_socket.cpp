@@ -1,0 +1,129 @@
+#include "ftp/control_socket.h"
+
+#include <cstring>
+
+#include "ftp/data_socket.h"
+#include "platform/codepage.h"
+#include "platform/message_box.h"
+#include "server/connect_thread.h"
+
+CVeskControlSocket::CVeskControlSocket() = default;
+
+CVeskControlSocket::~CVeskControlSocket() = default;
+
+CVeskFTPServer* CVeskControlSocket::Server() const
+{
+    return m_pThread ? m_pThread->m_pServer : nullptr;
+}
+
+void CVeskControlSocket::OnReceive(int)
+{
+    // While a command waits for its data connection, lines are only held;
+    // past a bound the client is simply not read (TCP holds it back).
+    if (m_bWaitingForData && m_strRecvBuffer.size() >= 4 * kMaxLineLength)
+        return;
+    char buffer[kReceiveChunk + 1];
+    const ssize_t n = Receive(buffer, kReceiveChunk);
+    if (n < 0) {
+        if (LastError() != platform::WSAEWOULDBLOCK)
+            platform::AfxMessageBox("OnReceive error: " + std::to_string(LastError()));
+        return;
+    }
+    if (n == 0) {
+        // The client closed its side: end the session now, so that its place
+        // is free for the scanner's next connection.
+        if (m_pThread)
+            m_pThread->EndSession(0);
+        return;
+    }
+    if (m_pThread)
+        m_pThread->Touch();
+    AppendReceived(buffer, static_cast<size_t>(n));
+    ParseCommandLines();
+}
+
+void CVeskControlSocket::OnClose(int)
+{
+    if (m_pThread)
+        m_pThread->EndSession(0);
+}
+
+void CVeskControlSocket::AppendReceived(const char* chunk, size_t length)
+{
+    // A NUL byte ends the chunk: what follows it in this read is dropped.
+    const void* nul = std::memchr(chunk, '\0', length);
+    if (nul)
+        length = static_cast<size_t>(static_cast<const char*>(nul) - chunk);
+    m_strRecvBuffer.append(chunk, length);
+    if (!m_bDiscardingLine)
+        return;
+    // Still inside an over-long line: drop it up to its CR LF.
+    const size_t end = m_strRecvBuffer.find("\r\n");
+    if (end == std::string::npos) {
+        const bool endsInCr = !m_strRecvBuffer.empty() && m_strRecvBuffer.back() == '\r';
+        m_strRecvBuffer.assign(endsInCr ? "\r" : "");
+        return;
+    }
+    m_strRecvBuffer.erase(0, end + 2);
+    m_bDiscardingLine = false;
+}
+
+// An incomplete line may not grow without bound: it is dropped, the client
+// is told, and the session goes on with the next line.
+void CVeskControlSocket::EnforceLineLimit()
+{
+    if (m_strRecvBuffer.size() <= kMaxLineLength || m_strRecvBuffer.find("\r\n") != std::string::npos)
+        return;
+    const bool endsInCr = m_strRecvBuffer.back() == '\r';
+    m_strRecvBuffer.assign(endsInCr ? "\r" : "");
+    m_bDiscardingLine = true;
+    SendResponse("500 Command line too long.");
+}
+
+void CVeskControlSocket::ParseCommandLines()
+{
+    if (m_bDispatching)
+        return;  // the command that is running picks the rest up when it returns
+    m_bDispatching = true;
+    while (!m_strRecvBuffer.empty() && IsOpen()) {
+        const size_t end = m_strRecvBuffer.find("\r\n");
+        if (end == std::string::npos) {
+            EnforceLineLimit();
+            break;
+        }
+        m_CommandQueue.push_back(m_strRecvBuffer.substr(0, end + 2));
+        m_strRecvBuffer.erase(0, end + 2);
+        ProcessCommand();
+    }
+    m_bDispatching = false;
+    // Reading may have been held back during a wait for a data connection.
+    if (IsOpen())
+        Rearm();
+}
+
+bool CVeskControlSocket::SendResponse(const std::string& reply)
+{
+    if (!IsOpen())
+        return false;
+    const std::string line = ToWire(reply) + "\r\n";
+    if (!SendAll(line.data(), line.size(), kSendTimeoutMs)) {
+        if (m_pThread)
+            m_pThread->EndSession(1);
+        return false;
+    }
+    if (m_pThread)
+        m_pThread->Touch();
+    return true;
+}
+
+std::string CVeskControlSocket::ToWire(const std::string& text) const
+{
+    return m_bUTF8 ? text : Utf8ToAnsi(text);
+}
+
+std::string CVeskControlSocket::FromWire(const std::string& text) const
+{
+    if (!m_bUTF8)
+        return AnsiToUtf8(text);
+    return platform::IsValidUtf8(text) ? text : AnsiToUtf8(text);
+}

@@ -1,0 +1,141 @@
+// The FTP session of one client: its control connection, the reply sender,
+// the dispatcher and every command, path resolution inside the home folder,
+// and the data connection of the current transfer.
+#pragma once
+
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "platform/async_socket.h"
+
+class CVeskConnectThread;
+class CVeskDataSocket;
+class CVeskFTPServer;
+
+enum SessionStatus {
+    STATUS_IDLE = 0,
+    STATUS_NOT_LOGGED_IN = 1,
+    STATUS_LIST = 2,
+    STATUS_STOR = 3,
+};
+
+// Operation kinds handed to the resolvers.
+enum PathOperation {
+    OP_STORE = 2,
+    OP_RENAME = 3,
+    OP_DELETE = 4,
+    OP_MAKE_DIRECTORY = 5,
+    OP_LIST = 6,
+};
+
+// Resolver results.
+enum PathResult {
+    PATH_OK = 0,
+    PATH_NO_FILE = 2,
+    PATH_DIRECTORY_NOT_FOUND = 3,
+    PATH_REFUSED = 5,
+};
+
+class CVeskControlSocket : public platform::AsyncSocket {
+public:
+    CVeskControlSocket();
+    ~CVeskControlSocket() override;
+
+    // Reads at most this many bytes per notification.
+    static constexpr size_t kReceiveChunk = 4096;
+    // An incomplete command line longer than this is dropped with a 500 reply.
+    static constexpr size_t kMaxLineLength = 8192;
+    // How long a reply may wait for room in the socket before the client is
+    // taken for gone.
+    static constexpr int kSendTimeoutMs = 10000;
+
+    // Reply sender: one line, CR LF appended. False when the client is gone.
+    bool SendResponse(const std::string& reply);
+
+    // Command lines (control connection).
+    void ParseCommandLines();
+    void ProcessCommand();
+
+    // Path resolution inside the home folder.
+    bool MapClientPathToLocal(std::string clientPath, std::string& localPath);
+    int ResolveDirectoryPath(std::string clientPath, int operation, std::string& localPath);
+    int ResolveFilePath(std::string clientPath, int operation, std::string& localPath);
+    void ChangeDirectory(const std::string& argument);
+
+    // Listing.
+    bool BuildDirectoryListing(std::string argument, std::string& listing);
+
+    // Data connection.
+    bool OpenDataConnection();
+    void CloseDataConnection();
+
+    CVeskFTPServer* Server() const;
+    std::string PeerAddress() const { return m_strPeerAddress; }
+
+    // Session fields.
+    std::unique_ptr<CVeskDataSocket> m_pDataSocket;
+    CVeskConnectThread* m_pThread = nullptr;
+    int m_nStatus = STATUS_NOT_LOGGED_IN;
+    int m_nDataPort = -1;
+    std::string m_strDataHost;
+    int m_bPassive = 0;
+    std::deque<std::string> m_CommandQueue;
+    std::string m_strRecvBuffer;
+    std::string m_strUserName;
+    std::string m_strCurrentDir;
+    std::string m_strRenameFrom;
+    std::string m_strRenameTo;
+    int m_bUTF8 = 0;
+
+    // Set while a command waits for its data connection: lines that arrive
+    // meanwhile are held and dispatched after that command.
+    bool m_bWaitingForData = false;
+    std::string m_strPeerAddress;
+
+protected:
+    void OnReceive(int error) override;
+    void OnClose(int error) override;
+
+private:
+    void AppendReceived(const char* chunk, size_t length);
+    void EnforceLineLimit();
+
+    bool m_bDispatching = false;
+    bool m_bDiscardingLine = false;
+
+    // Command handlers (one per verb; see the table in dispatch.cpp).
+    friend struct CommandTable;
+    void OnUser(const std::string& argument);
+    void OnPass(const std::string& argument);
+    void OnQuit(const std::string& argument);
+    void OnType(const std::string& argument);
+    void OnPwd(const std::string& argument);
+    void OnCwd(const std::string& argument);
+    void OnCdup(const std::string& argument);
+    void OnSyst(const std::string& argument);
+    void OnNoop(const std::string& argument);
+    void OnOpts(const std::string& argument);
+    void OnRnfr(const std::string& argument);
+    void OnRnto(const std::string& argument);
+    void OnDele(const std::string& argument);
+    void OnMkd(const std::string& argument);
+    void OnRmd(const std::string& argument);
+    void OnPort(const std::string& argument);
+    void OnPasv(const std::string& argument);
+    void OnEpsv(const std::string& argument);
+    void OnList(const std::string& argument);
+    void OnStor(const std::string& argument);
+    void OnAbor(const std::string& argument);
+
+    bool OpenPassiveListener();
+    // Names on disk are UTF-8; the wire is UTF-8 in UTF-8 mode and the
+    // scanners' code page (CP949) otherwise.
+    std::string ToWire(const std::string& text) const;
+    std::string FromWire(const std::string& text) const;
+};
+
+// Free helpers of the session.
+bool LocalPathToClientPath(std::string localPath, std::string& clientPath,
+                           const std::string& homePath);
+bool CreateDirectoryChain(const std::string& localPath);

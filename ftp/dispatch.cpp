@@ -1,0 +1,172 @@
+// The command dispatcher and the session commands: login, leaving, and the
+// small informational verbs.
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <filesystem>
+#include <string_view>
+
+#include "ftp/control_socket.h"
+#include "ftp/path_util.h"
+#include "server/connect_thread.h"
+#include "server/ftp_server.h"
+
+// What each verb needs before it runs, and who carries it out. Before login
+// only USER and PASS pass the gate.
+struct CommandTable {
+    using Handler = void (CVeskControlSocket::*)(const std::string&);
+    struct Entry {
+        std::string_view verb;
+        bool needsLogin;
+        Handler handler;
+    };
+    static constexpr std::array<Entry, 23> kEntries{{
+        {"USER", false, &CVeskControlSocket::OnUser},
+        {"PASS", false, &CVeskControlSocket::OnPass},
+        {"QUIT", true, &CVeskControlSocket::OnQuit},
+        {"BYE", true, &CVeskControlSocket::OnQuit},
+        {"TYPE", true, &CVeskControlSocket::OnType},
+        {"PWD", true, &CVeskControlSocket::OnPwd},
+        {"CWD", true, &CVeskControlSocket::OnCwd},
+        {"CDUP", true, &CVeskControlSocket::OnCdup},
+        {"RNFR", true, &CVeskControlSocket::OnRnfr},
+        {"RNTO", true, &CVeskControlSocket::OnRnto},
+        {"DELE", true, &CVeskControlSocket::OnDele},
+        {"MKD", true, &CVeskControlSocket::OnMkd},
+        {"RMD", true, &CVeskControlSocket::OnRmd},
+        {"PORT", true, &CVeskControlSocket::OnPort},
+        {"PASV", true, &CVeskControlSocket::OnPasv},
+        {"EPSV", true, &CVeskControlSocket::OnEpsv},
+        {"NLST", true, &CVeskControlSocket::OnList},
+        {"LIST", true, &CVeskControlSocket::OnList},
+        {"STOR", true, &CVeskControlSocket::OnStor},
+        {"ABOR", true, &CVeskControlSocket::OnAbor},
+        {"SYST", true, &CVeskControlSocket::OnSyst},
+        {"NOOP", true, &CVeskControlSocket::OnNoop},
+        {"OPTS", true, &CVeskControlSocket::OnOpts},
+    }};
+
+    static const Entry* Find(std::string_view verb)
+    {
+        for (const Entry& e : kEntries)
+            if (e.verb == verb)
+                return &e;
+        return nullptr;
+    }
+};
+
+namespace {
+
+std::string TrimLineEnd(std::string text)
+{
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n'))
+        text.pop_back();
+    return text;
+}
+
+}  // namespace
+
+void CVeskControlSocket::ProcessCommand()
+{
+    if (m_CommandQueue.empty())
+        return;
+    const std::string line = m_CommandQueue.front();
+    m_CommandQueue.pop_front();
+
+    const size_t space = line.find(' ');
+    std::string verb = TrimLineEnd(line.substr(0, space));
+    std::string argument = space == std::string::npos ? "" : TrimLineEnd(line.substr(space + 1));
+    std::transform(verb.begin(), verb.end(), verb.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+
+    const CommandTable::Entry* entry = CommandTable::Find(verb);
+    if (m_nStatus == STATUS_NOT_LOGGED_IN && (!entry || entry->needsLogin)) {
+        SendResponse("530 Please login with ID(\"USER\") and Password(\"PASS\")");
+        return;
+    }
+    argument = FromWire(argument);
+    if (!entry) {
+        SendResponse("502 Not Supported Command");
+        return;
+    }
+    (this->*(entry->handler))(argument);
+}
+
+void CVeskControlSocket::OnUser(const std::string& argument)
+{
+    m_nStatus = STATUS_NOT_LOGGED_IN;
+    if (!EqualsIgnoringAsciiCase(argument, Server()->GetUserID())) {
+        SendResponse("503 UserID Not Registered");
+        return;
+    }
+    m_strUserName = argument;
+    SendResponse("331 Password required for " + m_strUserName);
+}
+
+void CVeskControlSocket::OnPass(const std::string& argument)
+{
+    if (m_strUserName.empty()) {
+        SendResponse("503 Needs ID(\"USER\") first");
+        return;
+    }
+    const auto settings = Server()->Settings();
+    if (!settings->m_bAnonymous && argument != settings->m_strPassword) {
+        SendResponse("530 Not logged in, user or password incorrect!");
+        return;
+    }
+    m_strCurrentDir = "/";
+    m_nStatus = STATUS_IDLE;
+    SendResponse("230 User successfully logged in.");
+    // The home folder comes into being at the first login; nothing is
+    // reported either way.
+    std::error_code ignored;
+    const std::string& home = settings->m_strHomePath;
+    if (!home.empty() && !std::filesystem::is_directory(home, ignored))
+        std::filesystem::create_directories(home, ignored);
+}
+
+void CVeskControlSocket::OnQuit(const std::string&)
+{
+    // No longer holds its place from here on: the client may reconnect as
+    // soon as it has read the goodbye.
+    m_pThread->MarkEnding();
+    SendResponse("221 " + Server()->GetGoodbyeMessage());
+    m_pThread->EndSession(1);
+}
+
+void CVeskControlSocket::OnType(const std::string& argument)
+{
+    SendResponse("200 Type set to " + argument);
+}
+
+void CVeskControlSocket::OnPwd(const std::string&)
+{
+    SendResponse("257 \"" + m_strCurrentDir + "\" is current directory");
+}
+
+void CVeskControlSocket::OnCwd(const std::string& argument)
+{
+    ChangeDirectory(argument);
+}
+
+void CVeskControlSocket::OnCdup(const std::string&)
+{
+    ChangeDirectory("..");
+}
+
+void CVeskControlSocket::OnSyst(const std::string&)
+{
+    SendResponse("215 UNIX emulated by Orvello");
+}
+
+void CVeskControlSocket::OnNoop(const std::string&)
+{
+    SendResponse("200 OK");
+}
+
+void CVeskControlSocket::OnOpts(const std::string& argument)
+{
+    if (argument == "UTF8 ON")
+        m_bUTF8 = 1;
+    SendResponse("200 OK");
+}

@@ -1,0 +1,31 @@
+// Small path and text helpers of the session: ASCII case folding, the
+// client-path normal form, attribute queries and confinement checks.
+#pragma once
+
+#include <optional>
+#include <string>
+
+std::string ToLowerAscii(std::string text);
+bool EqualsIgnoringAsciiCase(const std::string& a, const std::string& b);
+
+// "\" becomes "/" and runs of "/" fold into one.
+std::string NormaliseClientPath(std::string path);
+void TrimTrailingSlashes(std::string& path);
+
+enum class PathKind { Missing, Directory, Other };
+// Follows symbolic links; anything that cannot be queried counts as missing.
+PathKind QueryPath(const std::string& localPath);
+
+// The home folder as a path prefix: taken as configured, without the
+// trailing "/" a user may have typed (the root folder stays "/").
+std::string HomeRoot(const std::string& homePath);
+std::string JoinLocal(const std::string& folder, const std::string& name);
+
+// The entry of `folder` called `name`: the exact name when it exists, else
+// the first name (in byte order) that equals it without regard to ASCII case.
+std::optional<std::string> FindEntry(const std::string& folder, const std::string& name);
+
+// True when `localPath`, with every symbolic link resolved, lies in the home
+// folder. A path that does not exist is judged by its deepest existing
+// parent; a dangling link is not inside.
+bool StaysInsideHome(const std::string& localPath, const std::string& homePath);

@@ -1,0 +1,179 @@
+// The client sees a tree whose root "/" is the home folder. These turn client
+// paths into local paths inside it and back; nothing resolves outside it.
+#include <vector>
+
+#include "ftp/control_socket.h"
+#include "ftp/path_util.h"
+#include "server/ftp_server.h"
+
+namespace {
+
+enum class MapOutcome { Found, Missing, Refused };
+
+std::vector<std::string> SplitSegments(const std::string& path)
+{
+    std::vector<std::string> segments;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t slash = path.find('/', start);
+        if (slash == std::string::npos)
+            slash = path.size();
+        std::string segment = path.substr(start, slash - start);
+        if (segment != "..") {
+            // "." and "..." say nothing; names lose their outer dots.
+            const size_t first = segment.find_first_not_of('.');
+            segment = first == std::string::npos
+                          ? std::string()
+                          : segment.substr(first, segment.find_last_not_of('.') - first + 1);
+        }
+        if (!segment.empty())
+            segments.push_back(segment);
+        start = slash + 1;
+    }
+    return segments;
+}
+
+// Walks the segments from `start`; every level is looked up on disk so that
+// names match without regard to case. Climbing above the home folder and
+// leaving it through a symbolic link are refused.
+MapOutcome Walk(const std::string& home, std::string current,
+                const std::vector<std::string>& segments, std::string& out)
+{
+    bool found = true;
+    for (const std::string& segment : segments) {
+        if (segment == "..") {
+            if (current == home)
+                return MapOutcome::Refused;
+            current.erase(current.find_last_of('/') == 0 ? 1 : current.find_last_of('/'));
+        } else {
+            const auto entry = found ? FindEntry(current, segment) : std::nullopt;
+            current = JoinLocal(current, entry ? *entry : segment);
+        }
+        if (QueryPath(current) == PathKind::Missing)
+            found = false;
+    }
+    out = current;
+    if (!StaysInsideHome(current, home))
+        return MapOutcome::Refused;
+    return found ? MapOutcome::Found : MapOutcome::Missing;
+}
+
+MapOutcome MapPath(const std::string& home, const std::string& currentDir,
+                   std::string clientPath, std::string& out)
+{
+    clientPath = NormaliseClientPath(clientPath);
+    std::string start = home;
+    if (clientPath.empty() || clientPath.front() != '/') {
+        if (Walk(home, home, SplitSegments(NormaliseClientPath(currentDir)), start) ==
+            MapOutcome::Refused)
+            return MapOutcome::Refused;
+    }
+    return Walk(home, start, SplitSegments(clientPath), out);
+}
+
+}  // namespace
+
+bool CVeskControlSocket::MapClientPathToLocal(std::string clientPath, std::string& localPath)
+{
+    const std::string home = HomeRoot(Server()->GetHomePath());
+    return MapPath(home, m_strCurrentDir, std::move(clientPath), localPath) == MapOutcome::Found;
+}
+
+int CVeskControlSocket::ResolveDirectoryPath(std::string clientPath, int operation,
+                                             std::string& localPath)
+{
+    clientPath = NormaliseClientPath(clientPath);
+    TrimTrailingSlashes(clientPath);
+    if (clientPath.empty()) {
+        if (operation != OP_LIST)
+            return PATH_DIRECTORY_NOT_FOUND;
+        clientPath = "/";
+    }
+    if (clientPath.front() != '/')
+        clientPath = JoinLocal(m_strCurrentDir, clientPath);
+    const std::string home = HomeRoot(Server()->GetHomePath());
+    switch (MapPath(home, m_strCurrentDir, clientPath, localPath)) {
+    case MapOutcome::Found:
+        return PATH_OK;
+    case MapOutcome::Refused:
+        return PATH_REFUSED;
+    default:
+        return PATH_DIRECTORY_NOT_FOUND;
+    }
+}
+
+int CVeskControlSocket::ResolveFilePath(std::string clientPath, int operation,
+                                        std::string& localPath)
+{
+    clientPath = NormaliseClientPath(clientPath);
+    TrimTrailingSlashes(clientPath);
+    if (clientPath.empty())
+        return PATH_NO_FILE;
+    const size_t slash = clientPath.find_last_of('/');
+    std::string folder = m_strCurrentDir;
+    std::string name = clientPath;
+    if (slash != std::string::npos) {
+        folder = slash == 0 ? "/" : clientPath.substr(0, slash);
+        name = clientPath.substr(slash + 1);
+    }
+    // These name the folder itself or its parent, never a file in it.
+    if (name == "." || name == "..")
+        return PATH_REFUSED;
+
+    const std::string home = HomeRoot(Server()->GetHomePath());
+    std::string localFolder;
+    switch (MapPath(home, m_strCurrentDir, folder, localFolder)) {
+    case MapOutcome::Refused:
+        return PATH_REFUSED;
+    case MapOutcome::Missing:
+        return PATH_NO_FILE;
+    default:
+        break;
+    }
+    const auto entry = FindEntry(localFolder, name);
+    localPath = JoinLocal(localFolder, entry ? *entry : name);
+    if (!StaysInsideHome(localPath, home))
+        return PATH_REFUSED;
+    if (operation == OP_STORE)
+        return PATH_OK;
+    return QueryPath(localPath) == PathKind::Other ? PATH_OK : PATH_NO_FILE;
+}
+
+bool LocalPathToClientPath(std::string localPath, std::string& clientPath,
+                           const std::string& homePath)
+{
+    std::string home = ToLowerAscii(HomeRoot(homePath));
+    localPath = ToLowerAscii(localPath);
+    if (home.empty() || home.back() != '/')
+        home += '/';
+    if (localPath.empty() || localPath.back() != '/')
+        localPath += '/';
+    if (localPath == home) {
+        clientPath = "/";
+        return true;
+    }
+    std::string result;
+    size_t at = 0;
+    for (size_t hit; (hit = localPath.find(home, at)) != std::string::npos; at = hit + home.size())
+        result += localPath.substr(at, hit - at) + "/";
+    result += localPath.substr(at);
+    TrimTrailingSlashes(result);
+    clientPath = result;
+    return true;
+}
+
+void CVeskControlSocket::ChangeDirectory(const std::string& argument)
+{
+    std::string local;
+    const int code = ResolveDirectoryPath(argument, OP_LIST, local);
+    if (code == PATH_DIRECTORY_NOT_FOUND) {
+        SendResponse("550 \"" + argument + "\": Directory not found.");
+        return;
+    }
+    if (code == PATH_REFUSED) {
+        SendResponse("550 \"" + argument + "\": Permission denied.");
+        return;
+    }
+    LocalPathToClientPath(local, m_strCurrentDir, Server()->GetHomePath());
+    SendResponse("250 \"" + m_strCurrentDir + "\" is current directory.");
+}

@@ -1,0 +1,221 @@
+// The command side of every transfer: PORT, PASV/EPSV, LIST/NLST, STOR and
+// ABOR, and the opening and discarding of the data connection.
+#include <charconv>
+#include <chrono>
+#include <vector>
+
+#include "ftp/control_socket.h"
+#include "ftp/data_socket.h"
+#include "server/connect_thread.h"
+#include "server/ftp_server.h"
+
+namespace {
+
+constexpr int kDataConnectionWaitMs = 10000;
+
+// h1,h2,h3,h4,p1,p2 with every field a number from 0 to 255.
+bool ParsePortArgument(const std::string& argument, std::string& host, int& port)
+{
+    std::vector<int> fields;
+    size_t start = 0;
+    for (;;) {
+        const size_t comma = argument.find(',', start);
+        const std::string field = argument.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        int value = -1;
+        const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
+        if (field.empty() || error != std::errc() || end != field.data() + field.size() || value < 0 ||
+            value > 255)
+            return false;
+        fields.push_back(value);
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+    }
+    if (fields.size() != 6)
+        return false;
+    host = std::to_string(fields[0]) + "." + std::to_string(fields[1]) + "." +
+           std::to_string(fields[2]) + "." + std::to_string(fields[3]);
+    port = fields[4] * 256 + fields[5];
+    return true;
+}
+
+}  // namespace
+
+void CVeskControlSocket::OnPort(const std::string& argument)
+{
+    std::string host;
+    int port = -1;
+    if (!ParsePortArgument(argument, host, port)) {
+        SendResponse("501 Syntax error in parameters or arguments.");
+        return;
+    }
+    // The data connection may only go back to the client itself, and never
+    // to a privileged port: no bouncing to third hosts.
+    if (host != m_strPeerAddress || port < 1024) {
+        SendResponse("500 Illegal PORT command.");
+        return;
+    }
+    m_strDataHost = host;
+    m_nDataPort = port;
+    SendResponse("200 Port command successful.");
+}
+
+bool CVeskControlSocket::OpenPassiveListener()
+{
+    CloseDataConnection();
+    m_pDataSocket = std::make_unique<CVeskDataSocket>(this);
+    m_pDataSocket->m_bPlainScan = Server()->Settings()->m_bPlainScan ? 1 : 0;
+    if (!m_pDataSocket->Create()) {
+        CloseDataConnection();
+        SendResponse("421 Failed to create data socket");
+        return false;
+    }
+    m_pDataSocket->Listen(5);
+    return true;
+}
+
+void CVeskControlSocket::OnPasv(const std::string&)
+{
+    if (!OpenPassiveListener())
+        return;
+    std::string address, ignored;
+    int port = 0, controlPort = 0;
+    GetSockName(address, controlPort);
+    m_pDataSocket->GetSockName(ignored, port);
+    std::replace(address.begin(), address.end(), '.', ',');
+    SendResponse("227 Entering Passive Mode(" + address + "," + std::to_string(port / 256) + "," +
+                 std::to_string(port % 256) + ").");
+    m_bPassive = 1;
+}
+
+void CVeskControlSocket::OnEpsv(const std::string&)
+{
+    if (!OpenPassiveListener())
+        return;
+    std::string ignored;
+    int port = 0;
+    m_pDataSocket->GetSockName(ignored, port);
+    SendResponse("229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)");
+    m_bPassive = 1;
+}
+
+void CVeskControlSocket::OnList(const std::string& argument)
+{
+    std::string listing;
+    if (!BuildDirectoryListing(argument, listing)) {
+        m_nStatus = STATUS_STOR;
+        return;
+    }
+    SendResponse("150 Opening ASCII mode data connection for directory list.");
+    if (!OpenDataConnection()) {
+        CloseDataConnection();
+        return;
+    }
+    if (listing.empty()) {
+        CloseDataConnection();
+        SendResponse("226 Transfer completed");
+        m_nStatus = STATUS_IDLE;
+        return;
+    }
+    m_nStatus = STATUS_LIST;
+    m_pDataSocket->m_strSendBuffer = ToWire(listing);
+    m_pDataSocket->m_nTotalBytes = m_pDataSocket->m_strSendBuffer.size();
+    m_pDataSocket->m_nBytesSent = 0;
+    m_pDataSocket->OnSend(0);
+}
+
+void CVeskControlSocket::OnStor(const std::string& argument)
+{
+    std::string local;
+    const int code = ResolveFilePath(argument, OP_STORE, local);
+    if (code == PATH_NO_FILE) {
+        SendResponse("550 Filename invalid.");
+        return;
+    }
+    if (code == PATH_REFUSED) {
+        SendResponse("550 Permission denied.");
+        return;
+    }
+    SendResponse("150 Opening BINARY mode data connection for file transfer.");
+    if (!OpenDataConnection()) {
+        m_nStatus = STATUS_IDLE;
+        CloseDataConnection();
+        return;
+    }
+    m_nStatus = STATUS_STOR;
+    if (m_pDataSocket->OpenStoreFile(local)) {
+        m_pDataSocket->BeginUpload();
+        return;
+    }
+    m_nStatus = STATUS_IDLE;
+    SendResponse("450 Can't access file");
+    m_pThread->PostThreadMessage(WM_DESTROYDATACONNECTION);
+}
+
+void CVeskControlSocket::OnAbor(const std::string&)
+{
+    if (m_pDataSocket) {
+        if (m_nStatus != STATUS_IDLE)
+            SendResponse("426 Data connection closed.");
+        m_pThread->PostThreadMessage(WM_DESTROYDATACONNECTION);
+    }
+    SendResponse("226 ABOR command successful.");
+}
+
+bool CVeskControlSocket::OpenDataConnection()
+{
+    if (!m_bPassive) {
+        if (m_strDataHost.empty() || m_nDataPort == -1) {
+            SendResponse("425 Can't open data connection");
+            return false;
+        }
+        m_pDataSocket = std::make_unique<CVeskDataSocket>(this);
+        m_pDataSocket->m_bPlainScan = Server()->Settings()->m_bPlainScan ? 1 : 0;
+        if (!m_pDataSocket->Create()) {
+            SendResponse("421 Failed to Create Data Connection Socket");
+            return false;
+        }
+        if (!m_pDataSocket->Connect(m_strDataHost, m_nDataPort)) {
+            SendResponse("425 Can't open data connection");
+            return false;
+        }
+    } else if (!m_pDataSocket) {
+        SendResponse("425 Can't open data connection");
+        return false;
+    }
+
+    // Serve the socket events of this thread until the data connection is up;
+    // command lines that arrive meanwhile wait for this command to finish.
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kDataConnectionWaitMs);
+    m_bWaitingForData = true;
+    while (!m_pDataSocket->m_bConnected) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            m_bWaitingForData = false;
+            SendResponse("421 Failed to create data connection socket");
+            return false;
+        }
+        if (m_pThread->Queue().QuitPending() || !IsOpen()) {
+            m_bWaitingForData = false;
+            return false;  // the session is ending; nobody is left to answer
+        }
+        m_pThread->Queue().PumpEvents(static_cast<int>(std::min<long long>(left.count(), 250)));
+    }
+    m_bWaitingForData = false;
+    // A refused connect has been answered already; nothing may follow it.
+    return !m_pDataSocket->m_bConnectFailed;
+}
+
+void CVeskControlSocket::CloseDataConnection()
+{
+    if (!m_pDataSocket)
+        return;
+    m_pDataSocket.reset();
+    m_strDataHost.clear();
+    m_nDataPort = -1;
+    m_bPassive = 0;
+    // With its data connection gone no transfer can be running any more.
+    if (m_nStatus == STATUS_LIST || m_nStatus == STATUS_STOR)
+        m_nStatus = STATUS_IDLE;
+}

@@ -1,0 +1,324 @@
+#include "platform/async_socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+namespace platform {
+namespace {
+
+bool SetNonBlocking(int fd)
+{
+    const int flags = ::fcntl(fd, F_GETFL, 0);
+    return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+std::string AddressText(const sockaddr_in& sin)
+{
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &sin.sin_addr, text, sizeof text);
+    return text;
+}
+
+}  // namespace
+
+AsyncSocket::AsyncSocket() = default;
+
+AsyncSocket::~AsyncSocket()
+{
+    Close();
+}
+
+void AsyncSocket::Register()
+{
+    m_pQueue = MessageQueue::Current();
+    if (m_pQueue)
+        m_pQueue->AddWatcher(this);
+}
+
+void AsyncSocket::Unregister()
+{
+    if (m_pQueue)
+        m_pQueue->RemoveWatcher(this);
+    m_pQueue = nullptr;
+}
+
+bool AsyncSocket::Create()
+{
+    Close();
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        m_nLastError = errno;
+        return false;
+    }
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) {
+        m_nLastError = errno;
+        ::close(fd);
+        return false;
+    }
+    m_hSocket = fd;
+    m_state = State::Created;
+    Register();
+    return true;
+}
+
+bool AsyncSocket::Listen(int backlog)
+{
+    if (::listen(m_hSocket, backlog) != 0) {
+        m_nLastError = errno;
+        return false;
+    }
+    m_state = State::Listening;
+    m_bAcceptArmed = true;
+    return true;
+}
+
+int AsyncSocket::Accept(std::string* peerAddress)
+{
+    m_bAcceptArmed = true;
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    const int fd = ::accept4(m_hSocket, reinterpret_cast<sockaddr*>(&peer), &length,
+                             SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+        m_nLastError = errno;
+        return -1;
+    }
+    if (peerAddress)
+        *peerAddress = AddressText(peer);
+    return fd;
+}
+
+bool AsyncSocket::Connect(const std::string& host, int port)
+{
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(static_cast<uint16_t>(port));
+    if (port < 0 || port > 65535 || ::inet_pton(AF_INET, host.c_str(), &target.sin_addr) != 1) {
+        m_nLastError = EINVAL;
+        return false;
+    }
+    if (::connect(m_hSocket, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0) {
+        m_state = State::Connecting;  // reported through OnConnect like a deferred one
+        return true;
+    }
+    if (errno != EINPROGRESS) {
+        m_nLastError = errno;
+        return false;
+    }
+    m_state = State::Connecting;
+    return true;
+}
+
+bool AsyncSocket::Attach(int handle)
+{
+    Close();
+    if (handle < 0 || !SetNonBlocking(handle)) {
+        m_nLastError = errno;
+        return false;
+    }
+    m_hSocket = handle;
+    m_state = State::Connected;
+    m_bReadArmed = true;
+    m_bCloseDelivered = false;
+    Register();
+    return true;
+}
+
+int AsyncSocket::Detach()
+{
+    Unregister();
+    const int handle = m_hSocket;
+    m_hSocket = -1;
+    m_state = State::Closed;
+    return handle;
+}
+
+ssize_t AsyncSocket::Receive(void* buffer, size_t size)
+{
+    if (!m_bCloseDelivered)
+        m_bReadArmed = true;
+    const ssize_t n = ::recv(m_hSocket, buffer, size, 0);
+    if (n < 0)
+        m_nLastError = (errno == EAGAIN) ? WSAEWOULDBLOCK : errno;
+    return n;
+}
+
+ssize_t AsyncSocket::Send(const void* data, size_t size)
+{
+    const ssize_t n = ::send(m_hSocket, data, size, MSG_NOSIGNAL);
+    if (n < 0) {
+        m_nLastError = (errno == EAGAIN) ? WSAEWOULDBLOCK : errno;
+        if (errno == EAGAIN)
+            m_bWriteArmed = true;
+    }
+    return n;
+}
+
+bool AsyncSocket::SendAll(const void* data, size_t size, int timeoutMs)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const char* next = static_cast<const char*>(data);
+    while (size > 0) {
+        if (m_hSocket < 0) {
+            m_nLastError = EBADF;
+            return false;
+        }
+        const ssize_t n = ::send(m_hSocket, next, size, MSG_NOSIGNAL);
+        if (n > 0) {
+            next += n;
+            size -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN) {
+            m_nLastError = errno;
+            return false;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd p{m_hSocket, POLLOUT, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+            m_nLastError = ETIMEDOUT;
+            return false;
+        }
+    }
+    return true;
+}
+
+void AsyncSocket::ShutdownSend()
+{
+    if (m_hSocket >= 0)
+        ::shutdown(m_hSocket, SHUT_WR);
+}
+
+void AsyncSocket::Close()
+{
+    Unregister();
+    if (m_hSocket >= 0)
+        ::close(m_hSocket);
+    m_hSocket = -1;
+    m_state = State::Closed;
+    m_bReadArmed = m_bWriteArmed = m_bAcceptArmed = false;
+}
+
+void AsyncSocket::Rearm()
+{
+    if (m_state == State::Listening)
+        m_bAcceptArmed = true;
+    if (m_state == State::Connected && !m_bCloseDelivered)
+        m_bReadArmed = true;
+}
+
+bool AsyncSocket::GetSockName(std::string& address, int& port) const
+{
+    sockaddr_in sin{};
+    socklen_t length = sizeof sin;
+    if (::getsockname(m_hSocket, reinterpret_cast<sockaddr*>(&sin), &length) != 0)
+        return false;
+    address = AddressText(sin);
+    port = ntohs(sin.sin_port);
+    return true;
+}
+
+bool AsyncSocket::GetPeerName(std::string& address, int& port) const
+{
+    sockaddr_in sin{};
+    socklen_t length = sizeof sin;
+    if (::getpeername(m_hSocket, reinterpret_cast<sockaddr*>(&sin), &length) != 0)
+        return false;
+    address = AddressText(sin);
+    port = ntohs(sin.sin_port);
+    return true;
+}
+
+short AsyncSocket::WantedEvents() const
+{
+    switch (m_state) {
+    case State::Listening:
+        return m_bAcceptArmed ? POLLIN : 0;
+    case State::Connecting:
+        return POLLOUT;
+    case State::Connected: {
+        short events = 0;
+        if (m_bReadArmed)
+            events |= POLLIN | POLLRDHUP;
+        if (m_bWriteArmed)
+            events |= POLLOUT;
+        return events;
+    }
+    default:
+        return 0;
+    }
+}
+
+int AsyncSocket::PendingError() const
+{
+    int error = 0;
+    socklen_t length = sizeof error;
+    ::getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &error, &length);
+    return error;
+}
+
+int AsyncSocket::BytesWaiting() const
+{
+    int waiting = 0;
+    if (::ioctl(m_hSocket, FIONREAD, &waiting) != 0)
+        return 0;
+    return waiting;
+}
+
+void AsyncSocket::OnReady(short revents)
+{
+    switch (m_state) {
+    case State::Listening:
+        m_bAcceptArmed = false;
+        OnAccept(0);
+        return;
+    case State::Connecting: {
+        const int error = PendingError();
+        if (error == 0) {
+            m_state = State::Connected;
+            m_bReadArmed = true;
+        } else {
+            m_state = State::Created;
+        }
+        OnConnect(error);
+        return;
+    }
+    case State::Connected:
+        break;
+    default:
+        return;
+    }
+
+    // Handlers may close this socket; check the state between the two steps.
+    if ((revents & POLLOUT) && m_bWriteArmed) {
+        m_bWriteArmed = false;
+        OnSend(0);
+    }
+    if (m_state != State::Connected || !m_bReadArmed)
+        return;
+    if (revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) {
+        m_bReadArmed = false;
+        if (BytesWaiting() > 0 && !(revents & POLLERR)) {
+            OnReceive(0);
+        } else if (revents & (POLLRDHUP | POLLHUP | POLLERR | POLLIN)) {
+            m_bCloseDelivered = true;
+            OnClose(revents & POLLERR ? PendingError() : 0);
+        }
+    }
+}
+
+}  // namespace platform

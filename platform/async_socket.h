@@ -1,0 +1,88 @@
+// A non-blocking TCP socket that reports readiness through the owning
+// thread's MessageQueue, in place of CAsyncSocket. Notifications follow the
+// Winsock rules the session code was written against:
+//  - OnAccept while a connection waits; re-armed by Accept.
+//  - OnConnect once when a connect finishes, with its error code.
+//  - OnReceive while bytes are waiting; re-armed by Receive, so a handler
+//    that reads nothing is not called again until Rearm().
+//  - OnClose once, when the peer has closed and every byte has been read.
+//  - OnSend after a Send that would have blocked, once the socket is writable.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <sys/types.h>
+
+#include "platform/message_queue.h"
+
+namespace platform {
+
+constexpr int WSAEWOULDBLOCK = 10035;
+
+class AsyncSocket : public SocketWatcher {
+public:
+    AsyncSocket();
+    ~AsyncSocket() override;
+    AsyncSocket(const AsyncSocket&) = delete;
+    AsyncSocket& operator=(const AsyncSocket&) = delete;
+
+    // A stream socket on any address and port 0, watched by the calling
+    // thread's queue. False with LastError() on failure.
+    bool Create();
+    bool Listen(int backlog);
+    // Accepts one waiting connection; returns its handle or -1 (LastError()).
+    int Accept(std::string* peerAddress = nullptr);
+    // Starts a non-blocking connect; true when it is under way or done.
+    bool Connect(const std::string& host, int port);
+    // Takes over an open handle (made non-blocking) as a connected socket.
+    bool Attach(int handle);
+    int Detach();
+
+    // >0 bytes, 0 when the peer has closed, -1 with LastError() (EWOULDBLOCK
+    // when nothing is waiting).
+    ssize_t Receive(void* buffer, size_t size);
+    ssize_t Send(const void* data, size_t size);
+    // Sends every byte, waiting for room up to timeoutMs in all; false on
+    // error or time-out. The control connection replies this way.
+    bool SendAll(const void* data, size_t size, int timeoutMs);
+    void ShutdownSend();
+    void Close();
+    // Arms every notification again (the AsyncSelect of the design).
+    void Rearm();
+
+    bool IsOpen() const { return m_hSocket >= 0; }
+    int Handle() const { return m_hSocket; }
+    int LastError() const { return m_nLastError; }
+    bool GetSockName(std::string& address, int& port) const;
+    bool GetPeerName(std::string& address, int& port) const;
+
+    // SocketWatcher
+    int WatchedHandle() const override { return m_hSocket; }
+    short WantedEvents() const override;
+    void OnReady(short revents) override;
+
+protected:
+    virtual void OnAccept(int) {}
+    virtual void OnConnect(int) {}
+    virtual void OnReceive(int) {}
+    virtual void OnSend(int) {}
+    virtual void OnClose(int) {}
+
+private:
+    enum class State { Closed, Created, Listening, Connecting, Connected };
+    void Register();
+    void Unregister();
+    int PendingError() const;
+    int BytesWaiting() const;
+
+    int m_hSocket = -1;
+    int m_nLastError = 0;
+    State m_state = State::Closed;
+    bool m_bReadArmed = false;
+    bool m_bWriteArmed = false;
+    bool m_bAcceptArmed = false;
+    bool m_bCloseDelivered = false;
+    MessageQueue* m_pQueue = nullptr;
+};
+
+}  // namespace platform

@@ -1,0 +1,185 @@
+#include "platform/message_queue.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+
+namespace platform {
+namespace {
+thread_local MessageQueue* t_current = nullptr;
+}
+
+MessageQueue::MessageQueue()
+{
+    m_wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+}
+
+MessageQueue::~MessageQueue()
+{
+    if (t_current == this)
+        t_current = nullptr;
+    if (m_wakeFd >= 0)
+        ::close(m_wakeFd);
+}
+
+MessageQueue* MessageQueue::Current() { return t_current; }
+
+void MessageQueue::Bind() { t_current = this; }
+
+void MessageQueue::Post(unsigned message, uintptr_t wParam)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_postLock);
+        m_posted.push_back({message, wParam});
+    }
+    const uint64_t one = 1;
+    ssize_t ignored = ::write(m_wakeFd, &one, sizeof one);
+    (void)ignored;
+}
+
+bool MessageQueue::QuitPending() const
+{
+    std::lock_guard<std::mutex> guard(m_postLock);
+    return std::any_of(m_posted.begin(), m_posted.end(),
+                       [](const Posted& p) { return p.message == WM_QUIT; });
+}
+
+int MessageQueue::Run(const MessageHandler& onMessage)
+{
+    Bind();
+    for (;;) {
+        bool havePosted;
+        {
+            std::lock_guard<std::mutex> guard(m_postLock);
+            havePosted = !m_posted.empty();
+        }
+        WaitAndDispatch(havePosted ? 0 : -1);
+        for (;;) {
+            Posted next;
+            {
+                std::lock_guard<std::mutex> guard(m_postLock);
+                if (m_posted.empty())
+                    break;
+                next = m_posted.front();
+                m_posted.pop_front();
+            }
+            if (next.message == WM_QUIT)
+                return static_cast<int>(next.wParam);
+            if (onMessage)
+                onMessage(next.message, next.wParam);
+        }
+    }
+}
+
+void MessageQueue::PumpEvents(int maxWaitMs)
+{
+    WaitAndDispatch(std::max(0, maxWaitMs));
+}
+
+unsigned MessageQueue::SetTimer(unsigned periodMs, TimerProc proc)
+{
+    const unsigned id = m_nextTimerId++;
+    const auto period = std::chrono::milliseconds(std::max(1u, periodMs));
+    m_timers.push_back({id, period, Clock::now() + period, std::move(proc)});
+    return id;
+}
+
+void MessageQueue::KillTimer(unsigned timerId)
+{
+    std::erase_if(m_timers, [timerId](const Timer& t) { return t.id == timerId; });
+}
+
+void MessageQueue::AddWatcher(SocketWatcher* watcher)
+{
+    if (std::find(m_watchers.begin(), m_watchers.end(), watcher) == m_watchers.end())
+        m_watchers.push_back(watcher);
+}
+
+void MessageQueue::RemoveWatcher(SocketWatcher* watcher)
+{
+    std::erase(m_watchers, watcher);
+}
+
+int MessageQueue::MillisecondsToNextTimer(int cap) const
+{
+    if (m_timers.empty())
+        return cap;
+    const auto now = Clock::now();
+    auto soonest = m_timers.front().due;
+    for (const Timer& t : m_timers)
+        soonest = std::min(soonest, t.due);
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(soonest - now).count();
+    const int ms = static_cast<int>(std::clamp<long long>(wait, 0, INT_MAX));
+    return cap < 0 ? ms : std::min(cap, ms);
+}
+
+void MessageQueue::WaitAndDispatch(int maxWaitMs)
+{
+    std::vector<pollfd> fds;
+    std::vector<SocketWatcher*> polled;
+    fds.push_back({m_wakeFd, POLLIN, 0});
+    for (SocketWatcher* w : m_watchers) {
+        const short wanted = w->WantedEvents();
+        if (wanted == 0 || w->WatchedHandle() < 0)
+            continue;
+        fds.push_back({w->WatchedHandle(), wanted, 0});
+        polled.push_back(w);
+    }
+    const int timeout = MillisecondsToNextTimer(maxWaitMs);
+    const int ready = ::poll(fds.data(), fds.size(), timeout);
+    if (ready > 0) {
+        if (fds[0].revents)
+            DrainWakeup();
+        DispatchSockets(fds, polled);
+    }
+    DispatchTimers();
+}
+
+void MessageQueue::DrainWakeup()
+{
+    uint64_t count;
+    while (::read(m_wakeFd, &count, sizeof count) > 0) {
+    }
+}
+
+bool MessageQueue::IsWatched(SocketWatcher* watcher, int handle) const
+{
+    return std::find(m_watchers.begin(), m_watchers.end(), watcher) != m_watchers.end() &&
+           watcher->WatchedHandle() == handle;
+}
+
+void MessageQueue::DispatchSockets(const std::vector<pollfd>& fds,
+                                   const std::vector<SocketWatcher*>& polled)
+{
+    for (size_t i = 0; i < polled.size(); ++i) {
+        const pollfd& p = fds[i + 1];
+        // A handler may have closed or destroyed another watcher meanwhile.
+        if (p.revents == 0 || !IsWatched(polled[i], p.fd))
+            continue;
+        polled[i]->OnReady(p.revents);
+    }
+}
+
+void MessageQueue::DispatchTimers()
+{
+    const auto now = Clock::now();
+    std::vector<unsigned> due;
+    for (const Timer& t : m_timers)
+        if (t.due <= now)
+            due.push_back(t.id);
+    for (unsigned id : due) {
+        auto it = std::find_if(m_timers.begin(), m_timers.end(),
+                               [id](const Timer& t) { return t.id == id; });
+        if (it == m_timers.end())
+            continue;  // killed by an earlier callback
+        it->due = now + it->period;
+        TimerProc proc = it->proc;  // the callback may kill its own timer
+        proc(id);
+    }
+}
+
+}  // namespace platform

@@ -1,0 +1,146 @@
+#include "server/connect_thread.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <exception>
+#include <thread>
+
+#include "ftp/data_socket.h"
+#include "server/ftp_server.h"
+
+CVeskConnectThread::CVeskConnectThread(CVeskFTPServer* server, int socketHandle)
+    : m_hSocket(socketHandle), m_pServer(server), m_LastActivityTime(std::time(nullptr))
+{
+}
+
+CVeskConnectThread::~CVeskConnectThread()
+{
+    // A handle that never reached the control socket is closed here.
+    if (m_hSocket >= 0)
+        ::close(m_hSocket);
+}
+
+bool CVeskConnectThread::Begin()
+{
+    ++m_pServer->m_nLiveThreads;
+    try {
+        std::thread([self = shared_from_this()] { self->Main(); }).detach();
+        return true;
+    } catch (const std::exception&) {
+        --m_pServer->m_nLiveThreads;
+        return false;
+    }
+}
+
+void CVeskConnectThread::PostThreadMessage(unsigned message, uintptr_t wParam)
+{
+    m_queue.Post(message, wParam);
+}
+
+void CVeskConnectThread::Main()
+{
+    m_queue.Bind();
+    InitInstance();
+    const int exitCode =
+        m_queue.Run([this](unsigned message, uintptr_t wParam) { OnMessage(message, wParam); });
+    ExitInstance(exitCode);
+    CVeskFTPServer* server = m_pServer;
+    m_bEnded = true;
+    server->ThreadEnded();
+}
+
+bool CVeskConnectThread::InitInstance()
+{
+    {
+        std::lock_guard<std::mutex> guard(m_handleLock);
+        m_ControlSocket.Attach(m_hSocket);
+        m_hSocket = -1;
+    }
+    m_ControlSocket.m_pThread = this;
+    std::string peer;
+    int peerPort = 0;
+    if (m_ControlSocket.GetPeerName(peer, peerPort))
+        m_ControlSocket.m_strPeerAddress = peer;
+
+    const int count = m_pServer->ThreadStart(this);
+    if (count > m_pServer->m_nMaxUsers) {
+        m_ControlSocket.SendResponse("421 Too many users are connected, please try again later.");
+        PostThreadMessage(platform::WM_QUIT, 0);
+        return true;
+    }
+    m_ControlSocket.SendResponse("220 " + m_pServer->GetWelcomeMessage());
+    m_nTimerID = m_queue.SetTimer(1000, [this](unsigned id) { TimerProc(id); });
+    return true;
+}
+
+int CVeskConnectThread::ExitInstance(int exitCode)
+{
+    MarkEnding();
+    m_pServer->RemoveThread(this);
+    m_ControlSocket.CloseDataConnection();
+    CloseControlConnection();
+    CountOut();
+    return exitCode;
+}
+
+void CVeskConnectThread::OnMessage(unsigned message, uintptr_t)
+{
+    if (message == WM_DESTROYDATACONNECTION)
+        OnDestroyDataConnection();
+}
+
+void CVeskConnectThread::OnDestroyDataConnection()
+{
+    m_ControlSocket.CloseDataConnection();
+}
+
+void CVeskConnectThread::Touch()
+{
+    m_LastActivityTime = std::time(nullptr);
+}
+
+void CVeskConnectThread::TimerProc(unsigned timerId)
+{
+    if (timerId != m_nTimerID || m_bEnding)
+        return;
+    const int64_t deadline =
+        m_LastActivityTime + static_cast<int64_t>(m_pServer->Settings()->m_nTimeout) * 60;
+    if (static_cast<int64_t>(std::time(nullptr)) > deadline) {
+        MarkEnding();
+        m_ControlSocket.SendResponse("426 Connection timed out, aborting transfer");
+        EndSession(0);
+    }
+}
+
+void CVeskConnectThread::EndSession(int exitCode)
+{
+    MarkEnding();
+    CloseControlConnection();
+    CountOut();
+    PostThreadMessage(platform::WM_QUIT, static_cast<uintptr_t>(exitCode));
+}
+
+void CVeskConnectThread::CloseControlConnection()
+{
+    std::lock_guard<std::mutex> guard(m_handleLock);
+    m_ControlSocket.Close();
+}
+
+void CVeskConnectThread::CountOut()
+{
+    m_pServer->ThreadClose(this);
+}
+
+bool CVeskConnectThread::SessionIsOver()
+{
+    if (m_bEnding)
+        return true;
+    std::lock_guard<std::mutex> guard(m_handleLock);
+    const int handle = m_ControlSocket.Handle();
+    if (handle < 0)
+        return m_hSocket < 0;  // closed already; a handle not yet attached is a live client
+    pollfd probe{handle, POLLRDHUP, 0};
+    return ::poll(&probe, 1, 0) > 0 && (probe.revents & (POLLRDHUP | POLLHUP | POLLERR));
+}

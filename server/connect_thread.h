@@ -1,0 +1,67 @@
+// One worker thread per accepted connection, with its own message loop. It
+// greets or refuses the client, runs the idle time-out, discards finished
+// data connections and takes itself out of the server's books when it ends.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "ftp/control_socket.h"
+#include "platform/message_queue.h"
+
+class CVeskFTPServer;
+
+constexpr unsigned WM_THREADSTART = platform::WM_USER + 200;
+constexpr unsigned WM_THREADCLOSE = platform::WM_USER + 201;
+constexpr unsigned WM_DESTROYDATACONNECTION = platform::WM_USER + 204;
+
+class CVeskConnectThread : public std::enable_shared_from_this<CVeskConnectThread> {
+public:
+    CVeskConnectThread(CVeskFTPServer* server, int socketHandle);
+    ~CVeskConnectThread();
+
+    // Starts the thread; it keeps itself alive until it has ended.
+    bool Begin();
+    void PostThreadMessage(unsigned message, uintptr_t wParam = 0);
+    bool HasEnded() const { return m_bEnded; }
+    platform::MessageQueue& Queue() { return m_queue; }
+
+    // Session side, on this thread.
+    void Touch();  // the client did something: restart the idle period
+    int64_t LastActivityTime() const { return m_LastActivityTime; }
+    // The session is over: no further reply, the control connection closes,
+    // the server stops counting it, and the loop ends with exitCode.
+    void MarkEnding() { m_bEnding = true; }
+    void EndSession(int exitCode);
+    void CloseControlConnection();
+
+    // Main thread: the connection no longer holds its place if its session
+    // is ending or its client has hung up.
+    bool SessionIsOver();
+
+    int m_hSocket = -1;
+    CVeskFTPServer* m_pServer = nullptr;
+    CVeskControlSocket m_ControlSocket;
+    unsigned m_nTimerID = 0;
+
+    // Main thread only: this connection's place in the count.
+    bool m_bCountedIn = false;
+    bool m_bCountedOut = false;
+
+private:
+    void Main();
+    bool InitInstance();
+    int ExitInstance(int exitCode);
+    void TimerProc(unsigned timerId);
+    void OnDestroyDataConnection();
+    void OnMessage(unsigned message, uintptr_t wParam);
+    void CountOut();
+
+    platform::MessageQueue m_queue;
+    int64_t m_LastActivityTime;
+    std::atomic<bool> m_bEnding{false};
+    std::atomic<bool> m_bEnded{false};
+    std::mutex m_handleLock;  // the control handle's close vs. the hang-up probe
+};

@@ -1,0 +1,161 @@
+#include "server/ftp_server.h"
+
+#include <poll.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <algorithm>
+
+#include "platform/main_thread.h"
+#include "server/connect_thread.h"
+
+namespace {
+// How long Stop waits for one connection thread without any sign of life.
+constexpr int kStopWaitMs = 5000;
+// How long the destructor waits for threads that Stop gave up on.
+constexpr int kFinalWaitMs = 15000;
+}  // namespace
+
+CVeskFTPServer::CVeskFTPServer()
+    : m_pSettings(std::make_shared<const ServerSettings>()),
+      m_pWindow(std::make_unique<platform::WaitActivity>())
+{
+}
+
+CVeskFTPServer::~CVeskFTPServer()
+{
+    Stop();
+    // Threads that outlived Stop's wait still call back into this object.
+    QElapsedTimer waited;
+    waited.start();
+    while (m_nLiveThreads > 0 && waited.elapsed() < kFinalWaitMs && QCoreApplication::instance())
+        platform::WaitWithMessageLoop([this] { return m_nLiveThreads == 0; }, m_pWindow.get(), 100);
+}
+
+void CVeskFTPServer::SetSettings(const ServerSettings& settings)
+{
+    auto fresh = std::make_shared<const ServerSettings>(settings);
+    std::lock_guard<std::mutex> guard(m_settingsLock);
+    m_pSettings = std::move(fresh);
+}
+
+std::shared_ptr<const ServerSettings> CVeskFTPServer::Settings() const
+{
+    std::lock_guard<std::mutex> guard(m_settingsLock);
+    return m_pSettings;
+}
+
+bool CVeskFTPServer::Start()
+{
+    if (m_bRunning)
+        return false;
+    const auto settings = Settings();
+    m_ListenSocket.m_pServer = this;
+    if (!m_ListenSocket.Create(settings->m_strBindAddress, settings->m_nPort, 5)) {
+        m_nLastStartError = m_ListenSocket.LastError();
+        return false;
+    }
+    m_nLastStartError = 0;
+    m_bRunning = true;
+    return true;
+}
+
+void CVeskFTPServer::Stop()
+{
+    if (!m_bRunning)
+        return;
+    m_bRunning = false;
+    m_ListenSocket.Close();
+    for (;;) {
+        std::shared_ptr<CVeskConnectThread> head;
+        {
+            std::lock_guard<std::mutex> guard(m_csThreadList);
+            if (m_ThreadList.empty())
+                break;
+            head = m_ThreadList.front();
+        }
+        head->PostThreadMessage(platform::WM_QUIT, 0);
+        if (!WaitForThread(head))
+            RemoveThread(head.get());  // left to end on its own
+    }
+}
+
+bool CVeskFTPServer::WaitForThread(const std::shared_ptr<CVeskConnectThread>& thread)
+{
+    return platform::WaitWithMessageLoop(
+        [&thread] { return thread->HasEnded(); }, m_pWindow.get(), kStopWaitMs);
+}
+
+size_t CVeskFTPServer::ThreadCount() const
+{
+    std::lock_guard<std::mutex> guard(m_csThreadList);
+    return m_ThreadList.size();
+}
+
+void CVeskFTPServer::AddThread(const std::shared_ptr<CVeskConnectThread>& thread)
+{
+    std::lock_guard<std::mutex> guard(m_csThreadList);
+    m_ThreadList.push_back(thread);
+}
+
+void CVeskFTPServer::RemoveThread(const CVeskConnectThread* thread)
+{
+    std::lock_guard<std::mutex> guard(m_csThreadList);
+    m_ThreadList.remove_if([thread](const auto& t) { return t.get() == thread; });
+}
+
+int CVeskFTPServer::ThreadStart(CVeskConnectThread* thread)
+{
+    int count = 0;
+    platform::CallOnThreadOf(m_pWindow.get(), [&] { count = OnThreadStart(thread); });
+    return count;
+}
+
+void CVeskFTPServer::ThreadClose(CVeskConnectThread* thread)
+{
+    platform::CallOnThreadOf(m_pWindow.get(), [&] { OnThreadClose(thread); });
+}
+
+void CVeskFTPServer::ThreadEnded()
+{
+    --m_nLiveThreads;
+    platform::PostToThreadOf(m_pWindow.get(), [w = m_pWindow.get()] { emit w->activity(); });
+}
+
+int CVeskFTPServer::OnThreadStart(CVeskConnectThread* thread)
+{
+    thread->m_bCountedIn = true;
+    ++m_nUserCount;
+    if (m_nUserCount > m_nMaxUsers)
+        CountOutEndedSessions(thread);
+    emit m_pWindow->activity();
+    return m_nUserCount;
+}
+
+void CVeskFTPServer::OnThreadClose(CVeskConnectThread* thread)
+{
+    if (thread->m_bCountedIn && !thread->m_bCountedOut) {
+        thread->m_bCountedOut = true;
+        --m_nUserCount;
+    }
+    emit m_pWindow->activity();
+}
+
+// A client that has just quit or hung up may reconnect before its old
+// worker has noticed; the old session must not hold the one place then.
+void CVeskFTPServer::CountOutEndedSessions(const CVeskConnectThread* except)
+{
+    std::list<std::shared_ptr<CVeskConnectThread>> threads;
+    {
+        std::lock_guard<std::mutex> guard(m_csThreadList);
+        threads = m_ThreadList;
+    }
+    for (const auto& t : threads) {
+        if (t.get() == except || !t->m_bCountedIn || t->m_bCountedOut)
+            continue;
+        if (t->SessionIsOver()) {
+            t->m_bCountedOut = true;
+            --m_nUserCount;
+        }
+    }
+}

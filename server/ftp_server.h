@@ -1,0 +1,83 @@
+// The FTP server as one object: the settings in force, the listening socket,
+// the live connection threads and their count.
+#pragma once
+
+#include <atomic>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "server/listen_socket.h"
+#include "server/server_settings.h"
+
+namespace platform {
+class WaitActivity;
+}
+class CVeskConnectThread;
+
+class CVeskFTPServer {
+public:
+    CVeskFTPServer();
+    ~CVeskFTPServer();
+    CVeskFTPServer(const CVeskFTPServer&) = delete;
+    CVeskFTPServer& operator=(const CVeskFTPServer&) = delete;
+
+    // Main thread only.
+    bool Start();
+    void Stop();
+    bool IsRunning() const { return m_bRunning; }
+    // Replaces the settings in force as a whole (SetSettingsToServer).
+    void SetSettings(const ServerSettings& settings);
+    int ListeningPort() const { return m_ListenSocket.LocalPort(); }
+    int LastStartError() const { return m_nLastStartError; }
+    int UserCount() const { return m_nUserCount; }
+    size_t ThreadCount() const;
+
+    // Any thread: each returns a copy of the setting as it is now.
+    std::shared_ptr<const ServerSettings> Settings() const;
+    std::string GetWelcomeMessage() const { return m_strWelcomeMessage; }
+    std::string GetGoodbyeMessage() const { return m_strGoodbyeMessage; }
+    std::string GetUserID() const { return Settings()->m_strUserID; }
+    std::string GetPassword() const { return Settings()->m_strPassword; }
+    std::string GetHomePath() const { return Settings()->m_strHomePath; }
+
+    const int m_nMaxUsers = 1;
+
+    // Connection threads.
+    void AddThread(const std::shared_ptr<CVeskConnectThread>& thread);
+    void RemoveThread(const CVeskConnectThread* thread);
+    // WM_THREADSTART / WM_THREADCLOSE: synchronous calls that run on the main
+    // thread. ThreadStart returns the count including the caller.
+    int ThreadStart(CVeskConnectThread* thread);
+    void ThreadClose(CVeskConnectThread* thread);
+    // A worker's last word, queued to the main thread.
+    void ThreadEnded();
+
+private:
+    int OnThreadStart(CVeskConnectThread* thread);
+    void OnThreadClose(CVeskConnectThread* thread);
+    void CountOutEndedSessions(const CVeskConnectThread* except);
+    bool WaitForThread(const std::shared_ptr<CVeskConnectThread>& thread);
+
+    const std::string m_strWelcomeMessage = "Welcome to Orvello";
+    const std::string m_strGoodbyeMessage = "Bye";
+
+    mutable std::mutex m_settingsLock;
+    std::shared_ptr<const ServerSettings> m_pSettings;
+
+    CVeskListenSocket m_ListenSocket;
+    int m_nUserCount = 0;
+    int m_nLastStartError = 0;
+    bool m_bRunning = false;
+    mutable std::mutex m_csThreadList;
+    std::list<std::shared_ptr<CVeskConnectThread>> m_ThreadList;
+    std::atomic<int> m_nLiveThreads{0};
+    // The notification sink: runs the count handlers on the main thread.
+    std::unique_ptr<platform::WaitActivity> m_pWindow;
+
+    friend class CVeskConnectThread;
+};
+
+// The one server of the program.
+extern CVeskFTPServer theServer;

@@ -1,0 +1,32 @@
+// The server's listening socket. It lives on the main thread and hands every
+// accepted connection to a worker thread of its own.
+#pragma once
+
+#include <memory>
+#include <string>
+
+class QSocketNotifier;
+class CVeskFTPServer;
+
+class CVeskListenSocket {
+public:
+    CVeskListenSocket();
+    ~CVeskListenSocket();
+
+    // Binds exactly `address` (dotted IPv4) and `port`, then listens. False
+    // with LastError() (an errno value) on failure; nothing stays open then.
+    bool Create(const std::string& address, int port, int backlog);
+    void Close();
+    bool IsOpen() const { return m_hSocket >= 0; }
+    int LocalPort() const;
+    int LastError() const { return m_nLastError; }
+
+    CVeskFTPServer* m_pServer = nullptr;
+
+private:
+    void OnAccept();
+
+    int m_hSocket = -1;
+    int m_nLastError = 0;
+    std::unique_ptr<QSocketNotifier> m_pNotifier;
+};

@@ -1,0 +1,3 @@
+#include "server/ftp_server.h"
+
+CVeskFTPServer theServer;
