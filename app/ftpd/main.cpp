@@ -1,9 +1,5 @@
 // lumbra-ftpd: the Orvello server without a desktop.
 #include <fcntl.h>
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <netinet/in.h>
-#include <arpa/inet.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -13,9 +9,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
 #include "app/ftpd/options.h"
+#include "app/ftpd/stored_settings.h"
+#include "platform/adapter_override_env.h"
 #include "server/ftp_server.h"
 
 namespace {
@@ -27,41 +24,6 @@ void OnStopSignal(int)
     const char byte = 1;
     ssize_t ignored = ::write(g_signalPipe[1], &byte, 1);
     (void)ignored;
-}
-
-std::string FirstAdapterAddress()
-{
-    std::string address = "127.0.0.1";
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0)
-        return address;
-    for (ifaddrs* a = list; a; a = a->ifa_next) {
-        if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET || (a->ifa_flags & IFF_LOOPBACK))
-            continue;
-        char text[INET_ADDRSTRLEN] = {};
-        ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr, text, sizeof text);
-        address = text;
-        break;
-    }
-    ::freeifaddrs(list);
-    return address;
-}
-
-bool ReadPasswordFile(const std::string& path, std::string& password)
-{
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
-        return false;
-    std::getline(file, password);
-    if (!password.empty() && password.back() == '\r')
-        password.pop_back();
-    return true;
-}
-
-std::string HomeDefault()
-{
-    const char* home = std::getenv("HOME");
-    return std::string(home && *home ? home : "/root") + "/VESK_SCAN";
 }
 
 std::string StartFailure(const ServerSettings& s, int error)
@@ -112,19 +74,12 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    platform::InstallAdapterListFromEnvironment();
+    if (options.save)
+        return SaveSettingsFromOptions(options);
     ServerSettings settings;
-    settings.m_strBindAddress = options.bindAddress.value_or(FirstAdapterAddress());
-    settings.m_nPort = options.port.value_or(21);
-    settings.m_nTimeout = options.timeout.value_or(5);
-    settings.m_strHomePath = options.homePath.value_or(HomeDefault());
-    settings.m_bPlainScan = options.plainScan ? 1 : 0;
-    settings.m_bAnonymous = options.user ? 0 : 1;
-    settings.m_strUserID = options.user.value_or("anonymous");
-    if (options.passwordFile && !ReadPasswordFile(*options.passwordFile, settings.m_strPassword)) {
-        std::fprintf(stderr, "lumbra-ftpd: cannot read the password file %s: %s\n",
-                     options.passwordFile->c_str(), std::strerror(errno));
+    if (!LoadServerSettings(options, settings))
         return 1;
-    }
 
     theServer.SetSettings(settings);
     if (!theServer.Start()) {

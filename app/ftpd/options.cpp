@@ -18,9 +18,11 @@ const char* FtpdUsage()
 {
     return "usage: lumbra-ftpd [--bind ADDR] [--port N] [--home DIR]\n"
            "                   [--anonymous | --user NAME --password-file FILE]\n"
-           "                   [--timeout MINUTES] [--plain-scan]\n"
-           "       lumbra-ftpd --save [the same options]   store them as the settings\n"
-           "Without options the stored settings are served.\n";
+           "                   [--timeout MINUTES] [--plain-scan | --no-plain-scan]\n"
+           "       lumbra-ftpd --save [the same options] [--auto-start on|off]\n"
+           "The stored settings are served; options override single settings.\n"
+           "--save stores the stored settings changed by the options instead of serving;\n"
+           "with --user and no --password-file it reads the password from standard input.\n";
 }
 
 bool ParseFtpdOptions(int argc, char** argv, FtpdOptions& options, std::string& error)
@@ -40,6 +42,16 @@ bool ParseFtpdOptions(int argc, char** argv, FtpdOptions& options, std::string& 
             options.anonymous = true;
         } else if (name == "--plain-scan") {
             options.plainScan = true;
+        } else if (name == "--no-plain-scan") {
+            options.plainScan = false;
+        } else if (name == "--auto-start") {
+            if (!value(text))
+                return false;
+            if (text != "on" && text != "off") {
+                error = "--auto-start takes on or off";
+                return false;
+            }
+            options.autoStart = text == "on";
         } else if (name == "--save") {
             options.save = true;
         } else if (name == "--help" || name == "-h") {
@@ -83,8 +95,16 @@ bool ParseFtpdOptions(int argc, char** argv, FtpdOptions& options, std::string& 
         error = "--anonymous and --user exclude each other";
         return false;
     }
-    if (options.user.has_value() != options.passwordFile.has_value() && !options.save) {
+    if (options.user && !options.passwordFile && !options.save) {
         error = "--user and --password-file go together";
+        return false;
+    }
+    if (options.autoStart && !options.save) {
+        error = "--auto-start goes with --save";
+        return false;
+    }
+    if (options.passwordFile && !options.user) {
+        error = "--password-file goes with --user";
         return false;
     }
     if (options.user && options.user->empty()) {

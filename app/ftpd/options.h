@@ -12,7 +12,8 @@ struct FtpdOptions {
     std::optional<std::string> user;
     std::optional<std::string> passwordFile;
     std::optional<int> timeout;
-    bool plainScan = false;
+    std::optional<bool> plainScan;
+    std::optional<bool> autoStart;  // --save only
     bool save = false;
     bool help = false;
 };
