@@ -1,7 +1,165 @@
-#include "ftp/control_socket.h"
+#include "ftp/listing.h"
 
-bool CVeskControlSocket::BuildDirectoryListing(std::string, std::string& listing)
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <vector>
+
+#include "ftp/control_socket.h"
+#include "ftp/path_util.h"
+
+namespace {
+
+// 357 days: anything younger shows its time of day, anything older its year.
+constexpr int64_t kRecentAge = 30844800;
+constexpr size_t kSizeColumn = 14;
+
+// Clients parse the month by its English name, so the user's locale must
+// not change it.
+constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// Local broken-down time; a time the C library cannot convert is shown as
+// the start of the epoch.
+std::tm ToLocalTime(int64_t t)
+{
+    std::tm local{};
+    const time_t value = static_cast<time_t>(t);
+    if (value == t && localtime_r(&value, &local))
+        return local;
+    const time_t epoch = 0;
+    if (!localtime_r(&epoch, &local)) {
+        local = std::tm{};
+        local.tm_mday = 1;
+        local.tm_year = 70;
+    }
+    return local;
+}
+
+bool IsRecent(int64_t mtime, int64_t now)
+{
+    int64_t age = 0;
+    if (__builtin_sub_overflow(now, mtime, &age))
+        return mtime > now;  // only a far-future time overflows this way round
+    return age < kRecentAge;
+}
+
+struct EntryInfo {
+    bool isDirectory = false;
+    uint64_t size = 0;
+    int64_t mtime = 0;
+};
+
+// Symbolic links show what they point to; a dangling one shows as an empty
+// file. False only when the entry is gone.
+bool ReadEntryInfo(const std::string& path, EntryInfo& info)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        info.isDirectory = S_ISDIR(st.st_mode);
+        info.size = info.isDirectory ? 0 : static_cast<uint64_t>(st.st_size);
+        info.mtime = st.st_mtim.tv_sec;
+        return true;
+    }
+    if (::lstat(path.c_str(), &st) != 0)
+        return false;
+    info = EntryInfo{false, 0, st.st_mtim.tv_sec};
+    return true;
+}
+
+// Sorted so that the same folder always lists the same way.
+std::vector<std::string> ReadFolderNames(const std::string& folder)
+{
+    std::vector<std::string> names;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+    if (!dir)
+        return names;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void AppendEntry(const std::string& path, const std::string& name, int64_t now,
+                 std::string& listing)
+{
+    EntryInfo info;
+    if (ReadEntryInfo(path, info))
+        listing += FormatListingLine(name, info.isDirectory, info.size, info.mtime, now);
+}
+
+}  // namespace
+
+std::string FormatListingTime(int64_t mtime, int64_t now)
+{
+    const std::tm t = ToLocalTime(mtime);
+    char column[64];
+    if (IsRecent(mtime, now))
+        std::snprintf(column, sizeof column, " %s %02d %02d:%02d ", kMonths[t.tm_mon], t.tm_mday,
+                      t.tm_hour, t.tm_min);
+    else
+        std::snprintf(column, sizeof column, " %s %02d %04d ", kMonths[t.tm_mon], t.tm_mday,
+                      t.tm_year + 1900);
+    return column;
+}
+
+std::string FormatListingLine(const std::string& name, bool isDirectory, uint64_t size,
+                              int64_t mtime, int64_t now)
+{
+    const std::string sizeText = std::to_string(size);
+    std::string line = isDirectory ? "drwx------" : "-rwx------";
+    line += " 1 user group";
+    if (sizeText.size() < kSizeColumn)
+        line.append(kSizeColumn - sizeText.size(), ' ');
+    line += sizeText;
+    line += FormatListingTime(mtime, now);
+    line += name;
+    line += "\r\n";
+    return line;
+}
+
+bool CVeskControlSocket::BuildDirectoryListing(std::string argument, std::string& listing)
 {
     listing.clear();
+    // "*" and "/sub/*" name the folder itself; no other wildcard is expanded.
+    while (!argument.empty() && argument.back() == '*')
+        argument.pop_back();
+    if (argument.empty())
+        argument = m_strCurrentDir;
+
+    std::string local;
+    switch (ResolveDirectoryPath(argument, OP_LIST, local)) {
+    case PATH_OK:
+        break;
+    case PATH_REFUSED:
+        SendResponse("550 \"" + argument + "\": Permission denied.");
+        return false;
+    default:
+        SendResponse("550 \"" + argument + "\": Directory not found.");
+        return false;
+    }
+
+    const int64_t now = std::time(nullptr);
+    switch (QueryPath(local)) {
+    case PathKind::Directory:
+        for (const std::string& name : ReadFolderNames(local))
+            AppendEntry(JoinLocal(local, name), name, now, listing);
+        break;
+    case PathKind::Other: {
+        const size_t slash = local.find_last_of('/');
+        const std::string name = slash == std::string::npos ? local : local.substr(slash + 1);
+        AppendEntry(local, name, now, listing);
+        break;
+    }
+    case PathKind::Missing:
+        break;  // gone since it was resolved: an empty listing
+    }
     return true;
 }
