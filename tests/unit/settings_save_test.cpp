@@ -1,0 +1,205 @@
+// The save sequence: what it stores, the autostart entry, and what a failure
+// leaves behind.
+#include "settings_test_env.h"
+
+#include "platform/registry_autostart.h"
+#include "settings/settings_store.h"
+
+#include <filesystem>
+
+using namespace platform;
+
+namespace {
+
+const std::string kSuccess = "환경설정정보 등록에 성공하였습니다.";
+
+class SettingsSaveTest : public StoreTestEnv {
+protected:
+    void SetUp() override
+    {
+        StoreTestEnv::SetUp();
+        ASSERT_TRUE(EnsureSettingsKey());
+        ASSERT_EQ(crypt.Initialize(), 0);
+        named.m_strIPAddress = "10.0.0.5";
+        named.m_nPort = 2121;
+        named.m_nTimeout = 9;
+        named.m_strHomePath = "/srv/스캔";
+        named.m_bAnonymous = 0;
+        named.m_strUserID = "scanner";
+        named.m_strPassword = "secret";
+        named.m_bPlainScan = 1;
+    }
+
+    // Saves with auto-start unchanged, so no autostart entry is involved.
+    bool Save(const LumbraSettings& s) { return RunSaveSequence(s, s.m_bLaunchOnStartup, crypt); }
+
+    RegValue Stored(const std::string& name)
+    {
+        TestKey key;
+        RegValue value;
+        EXPECT_EQ(key.Get(name, value.type, value.data), ERROR_SUCCESS) << name;
+        return value;
+    }
+
+    static RegValue Text(const std::string& text) { return {REG_SZ, text + '\0'}; }
+    static RegValue Dword(std::uint32_t v) { return {REG_DWORD, std::string(reinterpret_cast<const char*>(&v), 4)}; }
+
+    Vesk::CVeskCrypt crypt;
+    LumbraSettings named;
+};
+
+TEST_F(SettingsSaveTest, StoresEveryValueWithItsTypeAndLoadsBackTheSame)
+{
+    ASSERT_TRUE(Save(named));
+    EXPECT_EQ(MessageTexts(), std::vector<std::string>{kSuccess});
+    EXPECT_EQ(messages[0].icon, MessageIcon::Information);
+    EXPECT_EQ(Stored("NIC"), Text("wlan0"));
+    EXPECT_EQ(Stored("Port"), Dword(2121));
+    EXPECT_EQ(Stored("Timeout"), Dword(9));
+    EXPECT_EQ(Stored("LaunchOnStartup"), Dword(1));
+    EXPECT_EQ(Stored("HomePath"), Text("/srv/스캔"));
+    EXPECT_EQ(Stored("IsAnonymous"), Dword(0));
+    EXPECT_EQ(Stored("UserID"), Text("scanner"));
+    EXPECT_EQ(Stored("Password"), (RegValue{REG_BINARY, "\xb3\x5f\x41\x24\xa7\x39"}));  // "secret" enciphered
+    EXPECT_EQ(Stored("IsPlainScan"), Dword(1));
+
+    LumbraSettings loaded;
+    Vesk::CVeskCrypt loadCrypt;
+    ASSERT_TRUE(RunLoadSequence(loaded, loadCrypt));
+    EXPECT_EQ(loaded.m_strIPAddress, "10.0.0.5");
+    EXPECT_EQ(loaded.m_nPort, 2121);
+    EXPECT_EQ(loaded.m_strHomePath, "/srv/스캔");
+    EXPECT_EQ(loaded.m_strUserID, "scanner");
+    EXPECT_EQ(loaded.m_strPassword, "secret");
+    EXPECT_EQ(loaded.m_bPlainScan, 1);
+}
+
+TEST_F(SettingsSaveTest, PasswordsWithZeroCipherBytesOrNoBytesComeBackWhole)
+{
+    for (const std::string password : {"p:ssw0rd", ""}) {
+        named.m_strPassword = password;
+        ASSERT_TRUE(Save(named));
+        LumbraSettings loaded;
+        loaded.m_strPassword = "stale";
+        Vesk::CVeskCrypt loadCrypt;
+        ASSERT_TRUE(RunLoadSequence(loaded, loadCrypt));
+        EXPECT_EQ(loaded.m_strPassword, password);
+    }
+    EXPECT_EQ(Stored("Password"), (RegValue{REG_BINARY, ""}));  // an empty password is zero bytes
+}
+
+TEST_F(SettingsSaveTest, AnonymousModeLeavesTheStoredLoginAlone)
+{
+    ASSERT_TRUE(Save(named));
+    const RegValue userId = Stored("UserID"), password = Stored("Password");
+    LumbraSettings anonymous = named;
+    anonymous.m_bAnonymous = 1;
+    anonymous.m_strUserID = "anonymous";
+    anonymous.m_strPassword = "";
+    ASSERT_TRUE(Save(anonymous));
+    EXPECT_EQ(Stored("UserID"), userId);
+    EXPECT_EQ(Stored("Password"), password);
+    EXPECT_EQ(Stored("IsAnonymous"), Dword(1));
+}
+
+TEST_F(SettingsSaveTest, TheAdapterIsStoredByName)
+{
+    SetAdapters({{"eth0", "192.168.0.10"}, {"br0", "10.0.0.5"}, {"wlan0", "10.0.0.5"}});
+    ASSERT_TRUE(Save(named));
+    EXPECT_EQ(Stored("NIC"), Text("br0"));  // the first of two with one address
+
+    // A stored adapter that went away loads as the first one and is then saved as it.
+    TestKey key;
+    ASSERT_EQ(key.SetText("NIC", "eth9"), ERROR_SUCCESS);
+    LumbraSettings loaded;
+    ASSERT_TRUE(RunLoadSequence(loaded, crypt));
+    ASSERT_TRUE(Save(loaded));
+    EXPECT_EQ(Stored("NIC"), Text("eth0"));
+
+    named.m_strIPAddress = "172.16.0.1";  // no adapter holds it
+    ASSERT_TRUE(Save(named));
+    EXPECT_EQ(Stored("NIC"), Text(""));
+}
+
+TEST_F(SettingsSaveTest, AChangedAutoStartWritesOrRemovesTheAutostartEntry)
+{
+    named.m_bLaunchOnStartup = 1;
+    ASSERT_TRUE(RunSaveSequence(named, 1, crypt));
+    EXPECT_FALSE(std::filesystem::exists(AutostartFile())) << "unchanged auto-start touches no entry";
+
+    ASSERT_TRUE(RunSaveSequence(named, 0, crypt));
+    std::string program;
+    ASSERT_EQ(GetOwnExecutablePath(program), ERROR_SUCCESS);
+    EXPECT_NE(ReadFile(AutostartFile()).find("\nExec=" + DesktopExecQuote(program) + "\n"), std::string::npos);
+
+    named.m_bLaunchOnStartup = 0;
+    ASSERT_TRUE(RunSaveSequence(named, 1, crypt));
+    EXPECT_FALSE(std::filesystem::exists(AutostartFile()));
+    EXPECT_EQ(Stored("LaunchOnStartup"), Dword(0));
+}
+
+TEST_F(SettingsSaveTest, RemovingAMissingEntryFailsBeforeAnySettingIsWritten)
+{
+    named.m_bLaunchOnStartup = 0;
+    EXPECT_FALSE(RunSaveSequence(named, 1, crypt));
+    EXPECT_EQ(MessageTexts(), std::vector<std::string>{"프로그램 자동실행 취소 설정에 실패하였습니다.(2"});
+    EXPECT_EQ(messages[0].icon, MessageIcon::Error);
+    TestKey key;
+    std::uint32_t type = 0;
+    std::string data;
+    EXPECT_EQ(key.Get("Port", type, data), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(SettingsSaveTest, AFailedWriteStopsTheSaveAndKeepsWhatWasWritten)
+{
+    int writes = 0;
+    SetBeforeReplaceHookForTesting([&](const std::string&) { return ++writes != 3; });  // the time-out
+    EXPECT_FALSE(Save(named));
+    EXPECT_EQ(MessageTexts(), std::vector<std::string>{"환경설정정보 등록(타임아웃)에 실패하였습니다.(1013)"});
+    EXPECT_EQ(Stored("Port"), Dword(2121));
+    TestKey key;
+    std::uint32_t type = 0;
+    std::string data;
+    EXPECT_EQ(key.Get("Timeout", type, data), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(key.Get("HomePath", type, data), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(SettingsSaveTest, SaveFailuresNameTheValueAndTheCode)
+{
+    std::filesystem::remove(SettingsFile());
+    EXPECT_FALSE(Save(named));
+    const std::string damaged = "REGEDIT4\nnot a registry file\n";
+    WriteFile(SettingsFile(), damaged);
+    EXPECT_FALSE(Save(named));
+    EXPECT_EQ(ReadFile(SettingsFile()), damaged);
+    EXPECT_EQ(MessageTexts(), (std::vector<std::string>{"환경설정정보 등록에 실패하였습니다.(2)",
+                                                        "환경설정정보 등록(NIC)에 실패하였습니다.(1015)"}));
+}
+
+TEST_F(SettingsSaveTest, TextTheLoadCouldNotReadBackIsNotStored)
+{
+    ASSERT_TRUE(Save(named));
+    LumbraSettings tooLong = named;
+    tooLong.m_strHomePath = "/" + std::string(259, 'h');
+    EXPECT_FALSE(Save(tooLong));
+    EXPECT_EQ(MessageTexts().back(), "환경설정정보 등록(저장경로)에 실패하였습니다.(87)");
+    EXPECT_EQ(Stored("HomePath"), Text("/srv/스캔"));
+}
+
+TEST_F(SettingsSaveTest, AFailedEncipherKeepsTheStoredPassword)
+{
+    ASSERT_TRUE(Save(named));
+    const RegValue password = Stored("Password");
+    Vesk::CVeskCrypt notReady;
+    named.m_strPassword = "changed";
+    messages.clear();
+    EXPECT_TRUE(RunSaveSequence(named, 1, notReady));
+    const std::string failure = "환경설정정보 등록(비밀번호:암호화)에 실패하였습니다.";
+    ASSERT_EQ(MessageTexts(), (std::vector<std::string>{failure, failure}));
+    EXPECT_EQ(messages[0].icon, MessageIcon::None);
+    EXPECT_EQ(messages[1].icon, MessageIcon::Information);
+    EXPECT_EQ(Stored("Password"), password);
+    EXPECT_EQ(Stored("IsPlainScan"), Dword(1));
+}
+
+}  // namespace
