@@ -1,24 +1,94 @@
 #include "platform/main_thread.h"
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QEventLoop>
-#include <QMetaObject>
 #include <QThread>
 #include <QTimer>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 
 namespace platform {
+namespace {
 
-void CallOnThreadOf(QObject* context, const std::function<void()>& fn)
+// Calls cross threads through this mailbox under a std::mutex, so that the
+// hand-over is plain to see (for readers and for thread sanitizers alike);
+// Qt's event queue only carries the wake-up.
+struct PendingCall {
+    QObject* context;
+    std::function<void()> fn;
+    bool synchronous;
+    bool done = false;
+};
+
+std::mutex g_lock;
+std::condition_variable g_finished;
+std::deque<PendingCall*> g_pending;
+
+void RunPendingCalls(QThread* thread)
+{
+    for (;;) {
+        PendingCall* call = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(g_lock);
+            for (auto it = g_pending.begin(); it != g_pending.end(); ++it) {
+                if ((*it)->context->thread() == thread) {
+                    call = *it;
+                    g_pending.erase(it);
+                    break;
+                }
+            }
+        }
+        if (!call)
+            return;
+        call->fn();
+        if (!call->synchronous) {
+            delete call;
+            continue;
+        }
+        std::lock_guard<std::mutex> guard(g_lock);
+        call->done = true;
+        g_finished.notify_all();
+    }
+}
+
+void Enqueue(PendingCall* call)
+{
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        g_pending.push_back(call);
+    }
+    QCoreApplication::postEvent(call->context, new QEvent(QEvent::User));
+}
+
+}  // namespace
+
+// The context object receives the wake-up event; it forwards to the mailbox.
+bool WaitActivity::event(QEvent* e)
+{
+    if (e->type() == QEvent::User) {
+        RunPendingCalls(thread());
+        return true;
+    }
+    return QObject::event(e);
+}
+
+void CallOnThreadOf(WaitActivity* context, const std::function<void()>& fn)
 {
     if (QThread::currentThread() == context->thread()) {
         fn();
         return;
     }
-    QMetaObject::invokeMethod(context, [&fn] { fn(); }, Qt::BlockingQueuedConnection);
+    PendingCall call{context, fn, true};
+    Enqueue(&call);
+    std::unique_lock<std::mutex> guard(g_lock);
+    g_finished.wait(guard, [&call] { return call.done; });
 }
 
-void PostToThreadOf(QObject* context, std::function<void()> fn)
+void PostToThreadOf(WaitActivity* context, std::function<void()> fn)
 {
-    QMetaObject::invokeMethod(context, std::move(fn), Qt::QueuedConnection);
+    Enqueue(new PendingCall{context, std::move(fn), false});
 }
 
 bool WaitWithMessageLoop(const std::function<bool()>& done, WaitActivity* wakeups, int quietMs)
