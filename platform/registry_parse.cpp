@@ -40,7 +40,9 @@ std::vector<std::string> LogicalLines(std::string_view text)
         const std::size_t end = text.find('\n');
         std::string_view line = Trim(text.substr(0, end));
         text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-        const bool next = !line.empty() && line.back() == '\\';
+        const std::string_view start = continues ? std::string_view(lines.back()) : line;
+        const bool isComment = !start.empty() && start.front() == ';';  // a comment never swallows the next line
+        const bool next = !isComment && !line.empty() && line.back() == '\\';
         if (next)
             line.remove_suffix(1);
         if (continues)

@@ -3,7 +3,6 @@
 // the stored bytes stay compatible with earlier releases.
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 namespace Vesk {
@@ -37,10 +36,7 @@ private:
     // Every call restarts the key stream, so both directions are the same XOR.
     bool Transform(const std::string& in, std::string& out) const;
 
-    std::string m_strContainer = "VeskCrypt";
-    std::string m_strPassPhrase = "PalmerOstwickHRBSignal";
-    std::uint32_t m_algHash = 0x8003;    // MD5
-    std::uint32_t m_algCipher = 0x6801;  // RC4
+    std::string m_strPassPhrase = "PalmerOstwickHRBSignal";  // hashed without a terminator
     std::string m_key;                   // the 16 bytes the RC4 schedule runs over
     bool m_bReady = false;
 };

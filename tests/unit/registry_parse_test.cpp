@@ -21,13 +21,16 @@ TEST(RegistryParseTest, AcceptsTheUsualHandEditedForms)
         "@=\"default\"\r\n"
         "\"Password\"=hex:B3,00,\\\r\n"
         "  41\r\n"
-        "\"Odd\"=hex(1234):\r\n";
+        "\"Odd\"=hex(1234):\r\n"
+        "; a comment ending in a backslash \\\r\n"
+        "\"Timeout\"=dword:00000005\r\n";
     RegValueMap values;
     ASSERT_TRUE(ParseRegFile(text, kHeader, values));
     EXPECT_EQ(values["Port"], (RegValue{REG_DWORD, std::string("\x1f\0\0\0", 4)}));
     EXPECT_EQ(values[""], (RegValue{REG_SZ, std::string("default") + '\0'}));
     EXPECT_EQ(values["Password"], (RegValue{REG_BINARY, std::string("\xb3\x00\x41", 3)}));
     EXPECT_EQ(values["Odd"], (RegValue{0x1234, ""}));
+    EXPECT_EQ(values["Timeout"], (RegValue{REG_DWORD, std::string("\x05\0\0\0", 4)}));
 }
 
 TEST(RegistryParseTest, FormatThenParseGivesTheSameValues)
