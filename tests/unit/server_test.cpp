@@ -1,0 +1,152 @@
+// The server object: start and stop, the one-client limit and its count.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <filesystem>
+
+#include "server/ftp_server.h"
+
+namespace {
+
+ServerSettings LocalSettings(int port = 0)
+{
+    ServerSettings s;
+    s.m_strBindAddress = "127.0.0.1";
+    s.m_nPort = port;
+    s.m_strHomePath = (std::filesystem::temp_directory_path() / "lumbra-server-test").string();
+    return s;
+}
+
+// Keeps the main thread's events flowing until `done` or the time is up.
+template <typename Predicate>
+bool ServeUntil(Predicate done, int ms = 5000)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return done();
+}
+
+int Connect(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    timeval limit{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    return fd;
+}
+
+// Reads one reply line while the main thread keeps serving its events.
+std::string ReadLine(int fd)
+{
+    std::string line;
+    QElapsedTimer t;
+    t.start();
+    while (line.find("\r\n") == std::string::npos && t.elapsed() < 5000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        char c;
+        const ssize_t n = ::recv(fd, &c, 1, MSG_DONTWAIT);
+        if (n == 1)
+            line += c;
+        else if (n == 0)
+            break;
+    }
+    return line;
+}
+
+}  // namespace
+
+TEST(Server, StartTwiceAndStopWhenStoppedChangeNothing)
+{
+    CVeskFTPServer server;
+    server.SetSettings(LocalSettings());
+    server.Stop();
+    EXPECT_FALSE(server.IsRunning());
+    ASSERT_TRUE(server.Start());
+    const int port = server.ListeningPort();
+    EXPECT_FALSE(server.Start());
+    EXPECT_EQ(server.ListeningPort(), port);
+    server.Stop();
+    EXPECT_FALSE(server.IsRunning());
+    EXPECT_EQ(server.ListeningPort(), -1);
+}
+
+TEST(Server, StartFailsQuietlyOnABusyPortOrAForeignAddress)
+{
+    CVeskFTPServer first, second;
+    first.SetSettings(LocalSettings());
+    ASSERT_TRUE(first.Start());
+    second.SetSettings(LocalSettings(first.ListeningPort()));
+    EXPECT_FALSE(second.Start());
+    EXPECT_FALSE(second.IsRunning());
+
+    for (const char* address : {"192.0.2.1", "", "not an address", "127.0.0.1.5"}) {
+        ServerSettings s = LocalSettings();
+        s.m_strBindAddress = address;
+        second.SetSettings(s);
+        EXPECT_FALSE(second.Start()) << address;
+        EXPECT_FALSE(second.IsRunning());
+    }
+    first.Stop();
+}
+
+TEST(Server, OneClientIsServedTheNextIsRefusedAndTheCountComesBack)
+{
+    CVeskFTPServer server;
+    server.SetSettings(LocalSettings());
+    ASSERT_TRUE(server.Start());
+    const int port = server.ListeningPort();
+
+    const int first = Connect(port);
+    EXPECT_EQ(ReadLine(first), "220 Welcome to Orvello\r\n");
+    const int second = Connect(port);
+    EXPECT_EQ(ReadLine(second), "421 Too many users are connected, please try again later.\r\n");
+    EXPECT_EQ(ReadLine(second), "");  // and closed
+    ::close(second);
+    EXPECT_TRUE(ServeUntil([&] { return server.ThreadCount() == 1; }));
+    EXPECT_EQ(server.UserCount(), 1);
+
+    ::close(first);
+    EXPECT_TRUE(ServeUntil([&] { return server.UserCount() == 0 && server.ThreadCount() == 0; }));
+    const int third = Connect(port);
+    EXPECT_EQ(ReadLine(third), "220 Welcome to Orvello\r\n");
+    server.Stop();
+    EXPECT_EQ(ReadLine(third), "");
+    EXPECT_EQ(server.UserCount(), 0);
+    EXPECT_EQ(server.ThreadCount(), 0u);
+    ::close(third);
+}
+
+TEST(Server, StopEndsAConnectedClientAndARestartServesAgain)
+{
+    CVeskFTPServer server;
+    server.SetSettings(LocalSettings());
+    ASSERT_TRUE(server.Start());
+    int fd = Connect(server.ListeningPort());
+    EXPECT_EQ(ReadLine(fd), "220 Welcome to Orvello\r\n");
+    server.Stop();
+    EXPECT_EQ(ReadLine(fd), "");
+    ::close(fd);
+
+    ASSERT_TRUE(server.Start());
+    fd = Connect(server.ListeningPort());
+    EXPECT_EQ(ReadLine(fd), "220 Welcome to Orvello\r\n");
+    EXPECT_EQ(server.UserCount(), 1);
+    ::close(fd);
+    server.Stop();
+    EXPECT_EQ(server.UserCount(), 0);
+}
