@@ -1,0 +1,49 @@
+#include "app/control_window.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+CVeskControlWindow::CVeskControlWindow(const QIcon& icon, QMenu* trayMenu)
+{
+    setObjectName(QStringLiteral("VeskControlWindow"));
+    setWindowTitle(QStringLiteral("Orvello"));
+    setWindowIcon(icon);
+    setAttribute(Qt::WA_DeleteOnClose, false);
+
+    auto* picture = new QLabel(this);
+    picture->setPixmap(icon.pixmap(32, 32));
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(picture);
+    // Each button mirrors its menu item: text, enabling and command.
+    for (QAction* action : trayMenu->actions()) {
+        if (action->isSeparator())
+            continue;
+        auto* button = new QToolButton(this);
+        button->setDefaultAction(action);
+        button->setObjectName(action->objectName());
+        button->setToolButtonStyle(Qt::ToolButtonTextOnly);
+        buttons->addWidget(button);
+    }
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(buttons);
+    setFixedSize(sizeHint());
+}
+
+void CVeskControlWindow::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton)
+        emit doubleClicked();
+    QWidget::mouseDoubleClickEvent(event);
+}
+
+void CVeskControlWindow::closeEvent(QCloseEvent* event)
+{
+    event->ignore();
+    showMinimized();
+}

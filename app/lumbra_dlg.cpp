@@ -1,0 +1,144 @@
+#include "app/lumbra_dlg.h"
+
+#include <QCheckBox>
+#include <QEvent>
+#include <QLabel>
+#include <QLineEdit>
+
+#include "app/server_control.h"
+#include "platform/message_box.h"
+#include "server/ftp_server.h"
+
+using platform::AfxMessageBox;
+using platform::MessageIcon;
+
+CLumbraDlg::CLumbraDlg(QWidget* parent) : QDialog(parent)
+{
+    CreateControls();
+    ShowValues();
+}
+
+bool CLumbraDlg::OnInitDialog()
+{
+    if (!RunLoadSequence(m_Held, m_Crypt)) {
+        show();  // stays up so the user sees the defaults and can save
+        return false;
+    }
+    if (m_Held.m_bAnonymous != 0)
+        SetLoginEditsEnabled(false);
+    ShowIPAddress();
+    ShowValues();
+    SetSettingsToServer();
+    if (m_Held.m_bLaunchOnStartup != 0)
+        ServerControl::Instance().Start();  // a failed start shows only in the menu
+    PostHide();
+    return true;
+}
+
+void CLumbraDlg::SetSettingsToServer()
+{
+    ServerSettings s;
+    s.m_strBindAddress = m_Held.m_strIPAddress;
+    s.m_nPort = m_Held.m_nPort;
+    s.m_nTimeout = m_Held.m_nTimeout;
+    s.m_bAnonymous = m_Held.m_bAnonymous;
+    s.m_strUserID = m_Held.m_strUserID;
+    s.m_strPassword = m_Held.m_strPassword;
+    s.m_strHomePath = m_Held.m_strHomePath;
+    s.m_bPlainScan = m_Held.m_bPlainScan != 0 ? 1 : 0;
+    theServer.SetSettings(s);
+}
+
+void CLumbraDlg::OnServerStart()
+{
+    ServerControl::Instance().Start();
+}
+
+void CLumbraDlg::OnServerStop()
+{
+    ServerControl::Instance().Stop();
+}
+
+void CLumbraDlg::OnBnClickedOk()
+{
+    const int launchOnStartupBefore = m_Held.m_bLaunchOnStartup;
+    const std::string userIdBefore = m_Held.m_strUserID;
+    TakeValues();
+    if (m_Held.m_strUserID.empty()) {
+        AfxMessageBox("사용자 ID를 입력하세요.", MessageIcon::Information);
+        m_Held.m_strUserID = userIdBefore;
+        ShowValues();
+        return;
+    }
+    if (!RunSaveSequence(m_Held, launchOnStartupBefore, m_Crypt))
+        return;  // the window stays; the server keeps what it has
+    ServerControl& server = ServerControl::Instance();
+    if (server.IsRunning()) {
+        server.Stop();
+        SetSettingsToServer();
+        server.Start();
+    } else {
+        SetSettingsToServer();
+    }
+    m_strSavedIPAddress.clear();
+    m_nSavedPort = m_nSavedTimeout = m_bSavedPlainScan = 0;
+    PostHide();
+}
+
+void CLumbraDlg::OnBnClickedCancel()
+{
+    if (!m_strSavedIPAddress.empty()) {
+        m_Held.m_strIPAddress = m_strSavedIPAddress;
+        m_Held.m_nPort = m_nSavedPort;
+        m_Held.m_nTimeout = m_nSavedTimeout;
+        m_Held.m_bPlainScan = m_bSavedPlainScan;
+    }
+    ShowIPAddress();
+    ShowValues();
+    PostHide();
+}
+
+// Hiding waits until the current handler has returned, as the minimise
+// command posted to the dialog's own window did.
+void CLumbraDlg::PostHide()
+{
+    QMetaObject::invokeMethod(this, &QWidget::hide, Qt::QueuedConnection);
+}
+
+void CLumbraDlg::changeEvent(QEvent* event)
+{
+    QDialog::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized)) {
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+        PostHide();  // minimising means going back to the tray
+    }
+}
+
+void CLumbraDlg::TakeValues()
+{
+    m_Held.m_bLaunchOnStartup = m_pAutoStartCheck->isChecked() ? 1 : 0;
+    m_Held.m_strUserID = m_pUserIdEdit->text().toStdString();
+    m_Held.m_strPassword = m_pPasswordEdit->text().toStdString();
+    m_Held.m_strHomePath = m_pHomePathEdit->text().toStdString();
+    m_Held.m_bAnonymous = m_pAnonymousCheck->isChecked() ? 1 : 0;
+}
+
+void CLumbraDlg::ShowValues()
+{
+    m_pAutoStartCheck->setChecked(m_Held.m_bLaunchOnStartup != 0);
+    m_pUserIdEdit->setText(QString::fromStdString(m_Held.m_strUserID));
+    m_pPasswordEdit->setText(QString::fromStdString(m_Held.m_strPassword));
+    m_pHomePathEdit->setText(QString::fromStdString(m_Held.m_strHomePath));
+    m_pAnonymousCheck->setChecked(m_Held.m_bAnonymous != 0);
+}
+
+void CLumbraDlg::ShowIPAddress()
+{
+    m_pIPAddressLabel->setText(QString::fromStdString(m_Held.m_strIPAddress));
+}
+
+void CLumbraDlg::SetLoginEditsEnabled(bool enabled)
+{
+    m_pUserIdEdit->setEnabled(enabled);
+    m_pPasswordEdit->setEnabled(enabled);
+}
