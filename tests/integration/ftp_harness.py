@@ -56,10 +56,12 @@ class FtpdServer:
     """
 
     def __init__(self, anonymous=True, user=None, password=None, timeout=None,
-                 plain_scan=False, create_home=True, extra_args=(), root=None):
+                 plain_scan=False, create_home=True, extra_args=(), root=None,
+                 home="home", password_file_bytes=None):
         self.root = root or tempfile.mkdtemp(prefix="lumbra-it-")
         self._own_root = root is None
-        self.home = os.path.join(self.root, "home")
+        self.home = os.path.join(self.root, home)
+        self.password_file_bytes = password_file_bytes
         self.user = user
         self.password = password
         self.timeout = timeout
@@ -87,8 +89,11 @@ class FtpdServer:
         args = [ftpd_path(), "--bind", "127.0.0.1", "--port", "0", "--home", self.home]
         if self.user is not None:
             pwfile = os.path.join(self.root, "password.txt")
+            content = self.password_file_bytes
+            if content is None:
+                content = (self.password or "").encode("utf-8") + b"\n"
             with open(pwfile, "wb") as f:
-                f.write((self.password or "").encode("utf-8") + b"\n")
+                f.write(content)
             args += ["--user", self.user, "--password-file", pwfile]
         if self.timeout is not None:
             args += ["--timeout", str(self.timeout)]
