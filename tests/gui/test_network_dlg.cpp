@@ -1,0 +1,168 @@
+// The network settings dialog: the address list, the checked ranges of port
+// and time-out, and what OK hands back.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+
+#include "app/command_ids.h"
+#include "app/dialog_numbers.h"
+#include "app/lumbra_network_dlg.h"
+#include "gui_test_env.h"
+
+class NetworkDlgTest : public QObject {
+    Q_OBJECT
+
+    struct Opened {
+        CLumbraNetworkDlg dlg;
+        Opened(const std::string& address, int port, int timeout, int plainScan)
+        {
+            dlg.m_strIPAddress = address;
+            dlg.m_nPort = port;
+            dlg.m_nTimeout = timeout;
+            dlg.m_bPlainScan = plainScan;
+            dlg.OnInitDialog();
+            dlg.show();
+        }
+        QComboBox* Addresses() { return Control<QComboBox>(dlg, ids::IDC_COMBO_IPADDRESS); }
+        // Types both numbers and presses OK; true if the dialog ended with OK.
+        bool Ok(const QString& port, const QString& timeout)
+        {
+            Control<QLineEdit>(dlg, ids::IDC_EDIT_PORT)->setText(port);
+            Control<QLineEdit>(dlg, ids::IDC_EDIT_TIMEOUT)->setText(timeout);
+            dlg.accept();
+            return dlg.result() == QDialog::Accepted && !dlg.isVisible();
+        }
+    };
+
+private slots:
+    void addressListSortedAndCurrentSelected()
+    {
+        GuiTestEnv env;
+        env.SetAdapters({{"wlan0", "192.168.0.7"}, {"eth0", "10.0.0.5"}, {"eth1", "172.16.1.1"}});
+        Opened o("172.16.1.1", 21, 5, 0);
+        QCOMPARE(o.Addresses()->count(), 3);
+        QCOMPARE(o.Addresses()->itemText(0), QString("10.0.0.5"));
+        QCOMPARE(o.Addresses()->itemText(2), QString("192.168.0.7"));
+        QCOMPARE(o.Addresses()->currentText(), QString("172.16.1.1"));
+    }
+
+    void equalAddressesAllListedLastSelected()
+    {
+        GuiTestEnv env;
+        env.SetAdapters({{"eth0", "10.0.0.5"}, {"br0", "10.0.0.5"}, {"eth1", "10.0.0.9"}});
+        Opened o("10.0.0.5", 21, 5, 0);
+        QCOMPARE(o.Addresses()->count(), 3);
+        QCOMPARE(o.Addresses()->currentIndex(), 1);
+    }
+
+    void absentAddressSelectsNothingAndOkKeepsIt()
+    {
+        GuiTestEnv env;
+        Opened o("10.9.9.9", 21, 5, 0);  // the adapter went away
+        QCOMPARE(o.Addresses()->currentIndex(), -1);
+        QVERIFY(o.Ok("21", "5"));
+        QCOMPARE(o.dlg.GetIPAddress(), std::string("10.9.9.9"));
+    }
+
+    void noAdapterListLeavesTheBoxEmpty()
+    {
+        GuiTestEnv env;
+        platform::SetAdapterListOverride([](std::vector<platform::AdapterInfo>&) { return false; });
+        Opened o("127.0.0.1", 21, 5, 0);
+        QCOMPARE(o.Addresses()->count(), 0);
+    }
+
+    void controlsShowTheValuesGiven()
+    {
+        GuiTestEnv env;
+        Opened o("127.0.0.1", 2121, 30, 1);
+        QCOMPARE(Control<QLineEdit>(o.dlg, ids::IDC_EDIT_PORT)->text(), QString("2121"));
+        QCOMPARE(Control<QLineEdit>(o.dlg, ids::IDC_EDIT_TIMEOUT)->text(), QString("30"));
+        QVERIFY(Control<QCheckBox>(o.dlg, ids::IDC_CHECK_PLAINSCAN)->isChecked());
+        QCOMPARE(o.dlg.windowTitle(), QString("Network 설정"));
+    }
+
+    void okHandsBackTheChosenValues()
+    {
+        GuiTestEnv env;
+        Opened o("127.0.0.1", 21, 5, 0);
+        o.Addresses()->setCurrentIndex(o.Addresses()->findText("192.168.0.10"));
+        Control<QCheckBox>(o.dlg, ids::IDC_CHECK_PLAINSCAN)->setChecked(true);
+        QVERIFY(o.Ok(" 2121 ", "60"));
+        QCOMPARE(o.dlg.GetIPAddress(), std::string("192.168.0.10"));
+        QCOMPARE(o.dlg.m_nPort, 2121);
+        QCOMPARE(o.dlg.m_nTimeout, 60);
+        QCOMPARE(o.dlg.m_bPlainScan, 1);
+        QVERIFY(env.messages.empty());
+    }
+
+    void rangeEdgesAccepted_data()
+    {
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<QString>("timeout");
+        QTest::newRow("lowest") << "0" << "5";
+        QTest::newRow("highest") << "65535" << "300";
+    }
+    void rangeEdgesAccepted()
+    {
+        QFETCH(QString, port);
+        QFETCH(QString, timeout);
+        GuiTestEnv env;
+        Opened o("127.0.0.1", 21, 5, 0);
+        QVERIFY(o.Ok(port, timeout));
+        QCOMPARE(o.dlg.m_nPort, port.toInt());
+        QCOMPARE(o.dlg.m_nTimeout, timeout.toInt());
+    }
+
+    // A refused value gets the prompt, the focus goes to its field and the
+    // dialog stays open with nothing handed back.
+    void badValuesRefused_data()
+    {
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<QString>("timeout");
+        QTest::addColumn<int>("field");
+        QTest::addColumn<QString>("prompt");
+        const auto portRange = QString::fromStdString(IntegerRangePrompt(0, 65535));
+        const auto timeoutRange = QString::fromStdString(IntegerRangePrompt(5, 300));
+        const auto notNumber = QString::fromStdString(NotAnIntegerPrompt());
+        QTest::newRow("port 65536") << "65536" << "5" << ids::IDC_EDIT_PORT << portRange;
+        QTest::newRow("port empty") << "" << "5" << ids::IDC_EDIT_PORT << notNumber;
+        QTest::newRow("port huge") << "99999999999" << "5" << ids::IDC_EDIT_PORT << notNumber;
+        QTest::newRow("timeout 4") << "21" << "4" << ids::IDC_EDIT_TIMEOUT << timeoutRange;
+        QTest::newRow("timeout 301") << "21" << "301" << ids::IDC_EDIT_TIMEOUT << timeoutRange;
+        QTest::newRow("timeout -5") << "21" << "-5" << ids::IDC_EDIT_TIMEOUT << timeoutRange;
+        QTest::newRow("timeout text") << "21" << "5m" << ids::IDC_EDIT_TIMEOUT << notNumber;
+    }
+    void badValuesRefused()
+    {
+        QFETCH(QString, port);
+        QFETCH(QString, timeout);
+        QFETCH(int, field);
+        QFETCH(QString, prompt);
+        GuiTestEnv env;
+        Opened o("127.0.0.1", 21, 5, 0);
+        QVERIFY(!o.Ok(port, timeout));
+        QVERIFY(o.dlg.isVisible());
+        QCOMPARE(env.messages.size(), size_t(1));
+        QCOMPARE(QString::fromStdString(env.messages[0].text), prompt);
+        QCOMPARE(env.messages[0].icon, platform::MessageIcon::Warning);
+        QCOMPARE(o.dlg.focusWidget(), Control<QLineEdit>(o.dlg, field));
+        QCOMPARE(o.dlg.m_nPort, 21);
+        QCOMPARE(o.dlg.m_nTimeout, 5);
+        // Corrected, the same dialog accepts.
+        QVERIFY(o.Ok("21", "5"));
+    }
+
+    void portFieldTakesDigitsOnly()
+    {
+        GuiTestEnv env;
+        Opened o("127.0.0.1", 21, 5, 0);
+        auto* port = Control<QLineEdit>(o.dlg, ids::IDC_EDIT_PORT);
+        port->clear();
+        QTest::keyClicks(port, "2a1-");
+        QCOMPARE(port->text(), QString("21"));
+    }
+};
+
+QTEST_MAIN(NetworkDlgTest)
+#include "test_network_dlg.moc"
