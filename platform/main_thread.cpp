@@ -22,9 +22,11 @@ struct PendingCall {
     bool done = false;
 };
 
-std::mutex g_lock;
-std::condition_variable g_finished;
-std::deque<PendingCall*> g_pending;
+// Never destroyed: a worker may still hand in its last call while the
+// process is ending.
+std::mutex& g_lock = *new std::mutex;
+std::condition_variable& g_finished = *new std::condition_variable;
+std::deque<PendingCall*>& g_pending = *new std::deque<PendingCall*>;
 
 void RunPendingCalls(QThread* thread)
 {
@@ -89,6 +91,17 @@ void CallOnThreadOf(WaitActivity* context, const std::function<void()>& fn)
 void PostToThreadOf(WaitActivity* context, std::function<void()> fn)
 {
     Enqueue(new PendingCall{context, std::move(fn), false});
+}
+
+void DiscardPendingCalls(WaitActivity* context)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    std::erase_if(g_pending, [context](PendingCall* call) {
+        if (call->context != context || call->synchronous)
+            return false;
+        delete call;
+        return true;
+    });
 }
 
 bool WaitWithMessageLoop(const std::function<bool()>& done, WaitActivity* wakeups, int quietMs)

@@ -25,6 +25,9 @@ void CallOnThreadOf(WaitActivity* context, const std::function<void()>& fn);
 // Queues fn to run on the thread of `context` and returns at once.
 void PostToThreadOf(WaitActivity* context, std::function<void()> fn);
 
+// Drops queued calls to `context` that have not run yet (before it goes).
+void DiscardPendingCalls(WaitActivity* context);
+
 // Dispatches the calling thread's events until done() is true, or until
 // quietMs pass without `wakeups` signalling activity; the wait with message
 // dispatch of the design. True when done, false on time-out.

@@ -78,10 +78,11 @@ bool CVeskConnectThread::InitInstance()
 int CVeskConnectThread::ExitInstance(int exitCode)
 {
     MarkEnding();
-    m_pServer->RemoveThread(this);
     m_ControlSocket.CloseDataConnection();
     CloseControlConnection();
     CountOut();
+    // Off the list last: Stop waits for this thread as long as it is listed.
+    m_pServer->RemoveThread(this);
     return exitCode;
 }
 
@@ -130,6 +131,9 @@ void CVeskConnectThread::CloseControlConnection()
 
 void CVeskConnectThread::CountOut()
 {
+    if (m_bCountOutSent)
+        return;
+    m_bCountOutSent = true;
     m_pServer->ThreadClose(this);
 }
 

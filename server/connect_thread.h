@@ -61,6 +61,7 @@ private:
 
     platform::MessageQueue m_queue;
     int64_t m_LastActivityTime;
+    bool m_bCountOutSent = false;  // this thread's own note: asked once only
     std::atomic<bool> m_bEnding{false};
     std::atomic<bool> m_bEnded{false};
     std::mutex m_handleLock;  // the control handle's close vs. the hang-up probe

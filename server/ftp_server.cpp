@@ -25,11 +25,18 @@ CVeskFTPServer::CVeskFTPServer()
 CVeskFTPServer::~CVeskFTPServer()
 {
     Stop();
-    // Threads that outlived Stop's wait still call back into this object.
+    if (QCoreApplication::instance())
+        WaitForThreadsToEnd(kFinalWaitMs);
+    platform::DiscardPendingCalls(m_pWindow.get());
+}
+
+bool CVeskFTPServer::WaitForThreadsToEnd(int ms)
+{
     QElapsedTimer waited;
     waited.start();
-    while (m_nLiveThreads > 0 && waited.elapsed() < kFinalWaitMs && QCoreApplication::instance())
+    while (m_nLiveThreads > 0 && waited.elapsed() < ms)
         platform::WaitWithMessageLoop([this] { return m_nLiveThreads == 0; }, m_pWindow.get(), 100);
+    return m_nLiveThreads == 0;
 }
 
 void CVeskFTPServer::SetSettings(const ServerSettings& settings)
@@ -116,10 +123,14 @@ void CVeskFTPServer::ThreadClose(CVeskConnectThread* thread)
     platform::CallOnThreadOf(m_pWindow.get(), [&] { OnThreadClose(thread); });
 }
 
+// Counted down on the main thread, so that once no thread is alive no call
+// of theirs is left in the main thread's queue either.
 void CVeskFTPServer::ThreadEnded()
 {
-    --m_nLiveThreads;
-    platform::PostToThreadOf(m_pWindow.get(), [w = m_pWindow.get()] { emit w->activity(); });
+    platform::PostToThreadOf(m_pWindow.get(), [this] {
+        --m_nLiveThreads;
+        emit m_pWindow->activity();
+    });
 }
 
 int CVeskFTPServer::OnThreadStart(CVeskConnectThread* thread)

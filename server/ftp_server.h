@@ -32,6 +32,9 @@ public:
     int ListeningPort() const { return m_ListenSocket.LocalPort(); }
     int LastStartError() const { return m_nLastStartError; }
     int UserCount() const { return m_nUserCount; }
+    // Dispatches until every connection thread has ended, abandoned ones
+    // included, or ms have passed. True when none is left.
+    bool WaitForThreadsToEnd(int ms);
     size_t ThreadCount() const;
 
     // Any thread: each returns a copy of the setting as it is now.

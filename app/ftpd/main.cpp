@@ -96,5 +96,6 @@ int main(int argc, char** argv)
     });
     app.exec();
     theServer.Stop();
+    theServer.WaitForThreadsToEnd(15000);
     return 0;
 }
