@@ -1,12 +1,13 @@
-// lumbra: the Orvello desktop program. It takes no command-line options.
+// lumbra: the Orvello desktop program. It takes no command-line options;
+// LUMBRA_ADAPTERS is a hook for tests only (see adapter_override_env.h).
 #include <signal.h>
 
 #include <QApplication>
 
-#include "app/adapter_env.h"
 #include "app/lumbra_app.h"
 #include "app/qt_message_box.h"
 #include "app/termination.h"
+#include "platform/adapter_override_env.h"
 
 int main(int argc, char** argv)
 {
@@ -14,7 +15,7 @@ int main(int argc, char** argv)
     QApplication::setQuitOnLastWindowClosed(false);  // it lives in the tray
     ::signal(SIGPIPE, SIG_IGN);  // a client that hangs up is no reason to die
     InstallQtMessageBoxes();
-    InstallAdapterListFromEnvironment();
+    platform::InstallAdapterListFromEnvironment();  // test hook, see its header
 
     TerminationWatcher termination;
     CLumbraApp theApp;

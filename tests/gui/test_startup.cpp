@@ -9,7 +9,6 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-#include "app/adapter_env.h"
 #include "app/command_ids.h"
 #include "app/lumbra_app.h"
 #include "app/lumbra_dlg.h"
@@ -224,14 +223,6 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(client.state(), QAbstractSocket::UnconnectedState, 5000);
         QVERIFY(!app.m_pMainDlg);
         QVERIFY(!app.m_TrayIcon.ControlWindow() && !app.m_TrayIcon.TrayIcon());
-    }
-
-    void adapterListFromTheEnvironment()
-    {
-        const auto list = ParseAdapterList("lo=127.0.0.1,broken,=10.0.0.1,eth0=,eth1=10.0.0.2");
-        QCOMPARE(list.size(), size_t(2));
-        QCOMPARE(list[0].name, std::string("lo"));
-        QCOMPARE(list[1].address, std::string("10.0.0.2"));
     }
 };
 
