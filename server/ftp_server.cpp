@@ -82,8 +82,12 @@ void CVeskFTPServer::Stop()
             head = m_ThreadList.front();
         }
         head->PostThreadMessage(platform::WM_QUIT, 0);
-        if (!WaitForThread(head))
-            RemoveThread(head.get());  // left to end on its own
+        if (!WaitForThread(head)) {
+            // Left to end on its own. It has been told to end, so it no
+            // longer holds a place: a restart must not refuse clients for it.
+            RemoveThread(head.get());
+            OnThreadClose(head.get());
+        }
     }
 }
 

@@ -34,9 +34,11 @@ bool ServeUntil(Predicate done, int ms = 5000)
     return done();
 }
 
-int Connect(int port)
+int Connect(int port, int receiveBuffer = 0)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (receiveBuffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<uint16_t>(port));
@@ -148,5 +150,48 @@ TEST(Server, StopEndsAConnectedClientAndARestartServesAgain)
     EXPECT_EQ(server.UserCount(), 1);
     ::close(fd);
     server.Stop();
+    EXPECT_EQ(server.UserCount(), 0);
+}
+
+// A client that sends without ever reading stalls its thread in a reply;
+// Stop gives up on that thread after its wait, and a restarted server still
+// greets the next client at once.
+TEST(Server, AThreadStopGaveUpOnHoldsNoPlaceAfterARestart)
+{
+    CVeskFTPServer server;
+    server.SetSettings(LocalSettings());
+    ASSERT_TRUE(server.Start());
+    const int port = server.ListeningPort();
+    const int stuck = Connect(port, 4096);
+    EXPECT_EQ(ReadLine(stuck), "220 Welcome to Orvello\r\n");
+    // Log in, then pipeline NOOPs until neither side's buffers take more.
+    const std::string login = "USER anonymous\r\nPASS x\r\n";
+    ::send(stuck, login.data(), login.size(), 0);
+    std::string noops;
+    for (int i = 0; i < 4096; ++i)
+        noops += "NOOP\r\n";
+    // The server has stopped reading once our sends stay refused a while.
+    QElapsedTimer filling, refused;
+    filling.start();
+    refused.start();
+    while (filling.elapsed() < 5000 && refused.elapsed() < 500) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        if (::send(stuck, noops.data(), noops.size(), MSG_DONTWAIT) > 0)
+            refused.restart();
+    }
+    QElapsedTimer stopping;
+    stopping.start();
+    server.Stop();
+    EXPECT_GE(stopping.elapsed(), 4500);  // waited for the stuck thread, then gave up
+    EXPECT_EQ(server.ThreadCount(), 0u);
+    EXPECT_EQ(server.UserCount(), 0);
+
+    ASSERT_TRUE(server.Start());
+    const int next = Connect(server.ListeningPort());
+    EXPECT_EQ(ReadLine(next), "220 Welcome to Orvello\r\n");
+    ::close(next);
+    ::close(stuck);
+    server.Stop();
+    EXPECT_TRUE(server.WaitForThreadsToEnd(20000));
     EXPECT_EQ(server.UserCount(), 0);
 }
