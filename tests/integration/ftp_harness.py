@@ -194,11 +194,7 @@ class RawClient:
 
     def __init__(self, host, port, source=None, timeout=REPLY_TIMEOUT):
         self.timeout = timeout
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.sock.settimeout(timeout)
-        if source is not None:
-            self.sock.bind((source, 0))
-        self.sock.connect((host, port))
+        self.sock = data_connect(port, host, source, timeout)
         self.buffer = b""
         self.closed_by_peer = False
 
@@ -312,10 +308,14 @@ class RawClient:
 
 def data_connect(port, host="127.0.0.1", source=None, timeout=REPLY_TIMEOUT):
     s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    s.settimeout(timeout)
-    if source is not None:
-        s.bind((source, 0))
-    s.connect((host, port))
+    try:
+        s.settimeout(timeout)
+        if source is not None:
+            s.bind((source, 0))
+        s.connect((host, port))
+    except OSError:
+        s.close()
+        raise
     return s
 
 

@@ -7,7 +7,7 @@ import time
 import unittest
 
 from ftp_harness import (BYE, GREETING, TOO_MANY, ConnectionClosed, FtpdServer,
-                         RawClient, ServerTestCase)
+                         ServerTestCase, data_connect)
 
 
 def greeting_or_refusal(client, timeout=5):
@@ -69,6 +69,20 @@ class ConnectionLimit(ServerTestCase):
         self.assertEqual(first.command("QUIT"), BYE)
         nxt = self.connect()
         self.assertEqual(nxt.read_line(), GREETING)
+
+    def test_after_a_quit_only_one_of_two_new_clients_is_greeted(self):
+        holder = self.logged_in()
+        for i in range(10):
+            self.assertEqual(holder.command("QUIT"), BYE)
+            a = self.connect()
+            b = self.connect()
+            la, lb = greeting_or_refusal(a), greeting_or_refusal(b)
+            self.assertEqual(sorted([la, lb]), sorted([GREETING, TOO_MANY]), "round %d" % i)
+            holder, refused = (a, b) if la == GREETING else (b, a)
+            self.assertTrue(refused.wait_closed(5))
+            self.assertEqual(holder.command("USER anonymous"),
+                             b"331 Password required for anonymous\r\n", "round %d" % i)
+            self.assertEqual(holder.command("PASS x"), b"230 User successfully logged in.\r\n")
 
     def test_peer_that_hangs_up_frees_the_slot_at_once(self):
         first = self.logged_in()
@@ -159,6 +173,21 @@ class StopWithClients(unittest.TestCase):
 
     def test_sigint_with_a_connected_client(self):
         self.check_stop(signal.SIGINT)
+
+    def test_sigterm_during_an_upload(self):
+        server = self.start()
+        c = server.client()
+        self.addCleanup(c.close)
+        c.login()
+        port = c.pasv()[1]
+        self.assertEqual(c.command("STOR busy.bin"),
+                         b"150 Opening BINARY mode data connection for file transfer.\r\n")
+        d = data_connect(port)
+        self.addCleanup(d.close)
+        d.sendall(b"x" * 100000)
+        server.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(server.proc.wait(timeout=10), 0)
+        self.assertTrue(c.wait_closed(3))
 
     def test_sigterm_during_a_wait_for_a_data_connection(self):
         server = self.start()

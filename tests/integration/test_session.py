@@ -41,6 +41,14 @@ class GreetingAndLineCutting(ServerTestCase):
         self.assertEqual(c.read_line(), b"200 OK\r\n")
         self.assertEqual(c.read_available(0.3), b"")
 
+    def test_cr_and_lf_split_over_two_reads_end_one_line(self):
+        c = self.logged_in()
+        c.send(b"NOOP\r")
+        self.assertEqual(c.read_available(0.4), b"")
+        c.send(b"\nSYST\r\n")
+        self.assertEqual(c.read_line(), b"200 OK\r\n")
+        self.assertEqual(c.read_line(), b"215 UNIX emulated by Orvello\r\n")
+
     def test_two_lines_in_one_write_are_answered_in_order(self):
         c = self.logged_in()
         c.send(b"NOOP\r\nSYST\r\nPWD\r\n")
@@ -88,6 +96,15 @@ class GreetingAndLineCutting(ServerTestCase):
         # A long line under the limit is still served as usual.
         arg = b"x" * 4000
         self.assertEqual(c.command(b"TYPE " + arg), b"200 Type set to " + arg + b"\r\n")
+
+    def test_over_long_line_whose_end_is_split_between_reads(self):
+        c = self.logged_in()
+        c.send(b"A" * 9000 + b"\r")
+        self.assertEqual(c.read_line(), b"500 Command line too long.\r\n")
+        time.sleep(0.2)
+        c.send(b"\nNOOP\r\n")
+        self.assertEqual(c.read_line(), b"200 OK\r\n")
+        self.assertEqual(c.read_available(0.3), b"")
 
     def test_reply_to_noop_is_exactly_eight_bytes(self):
         c = self.logged_in()

@@ -389,6 +389,24 @@ class PortSafety(UploadCase):
         self.assertEqual(c.command("STOR low.bin"), OPENING_BINARY)
         self.assertEqual(c.read_line(), CANT_OPEN)
 
+    def test_port_1024_and_above_is_accepted(self):
+        c = self.logged_in()
+        for p in (1024, 5001, 65535):
+            self.assertEqual(c.command("PORT " + port_argument("127.0.0.1", p)), PORT_OK, p)
+
+    def test_port_after_pasv_keeps_the_passive_mode(self):
+        c = self.logged_in()
+        port = c.pasv()[1]
+        listener, arg = data_listener()
+        with listener:
+            self.assertEqual(c.command("PORT " + arg), PORT_OK)
+            self.assertEqual(c.command("STOR mode.bin"), OPENING_BINARY)
+            self.assertFalse(accepts_within(listener, 0.5), "no active connect after PASV")
+            with data_connect(port) as d:
+                d.sendall(b"passive")
+            self.assertEqual(c.read_line(), TRANSFER_COMPLETE)
+        self.assertStored("mode.bin", b"passive")
+
     def test_port_for_other_addresses_is_refused(self):
         c = self.logged_in()
         for host in ("10.0.0.5", "192.168.1.20", "0.0.0.0", "255.255.255.255", "127.0.0.2"):
