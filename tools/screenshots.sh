@@ -13,7 +13,7 @@ OUT=$ROOT/docs/screenshots
 mkdir -p "$OUT"
 
 xvfb-run -a -s "-screen 0 800x600x24" env QT_QPA_PLATFORM=xcb LUMBRA_SCREENSHOT_DIR="$OUT" \
-    "$BUILD/tests/test_screenshots"
+    "$BUILD/tests/gui_screenshots"
 
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT

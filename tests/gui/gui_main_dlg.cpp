@@ -344,4 +344,4 @@ private slots:
 };
 
 QTEST_MAIN(MainDlgTest)
-#include "test_main_dlg.moc"
+#include "gui_main_dlg.moc"

@@ -165,4 +165,4 @@ private slots:
 };
 
 QTEST_MAIN(NetworkDlgTest)
-#include "test_network_dlg.moc"
+#include "gui_network_dlg.moc"

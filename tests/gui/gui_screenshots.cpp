@@ -89,4 +89,4 @@ private slots:
 };
 
 QTEST_MAIN(Screenshots)
-#include "test_screenshots.moc"
+#include "gui_screenshots.moc"

@@ -227,4 +227,4 @@ private slots:
 };
 
 QTEST_MAIN(StartupTest)
-#include "test_startup.moc"
+#include "gui_startup.moc"

@@ -159,4 +159,4 @@ private slots:
 };
 
 QTEST_MAIN(TrayTest)
-#include "test_tray.moc"
+#include "gui_tray.moc"
