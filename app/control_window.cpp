@@ -14,7 +14,6 @@ CVeskControlWindow::CVeskControlWindow(const QIcon& icon, QMenu* trayMenu)
     setObjectName(QStringLiteral("VeskControlWindow"));
     setWindowTitle(QStringLiteral("Orvello"));
     setWindowIcon(icon);
-    setAttribute(Qt::WA_DeleteOnClose, false);
 
     auto* picture = new QLabel(this);
     picture->setPixmap(icon.pixmap(32, 32));
