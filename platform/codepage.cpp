@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -86,8 +87,20 @@ std::string Convert(const std::string& text, const char* to, const char* from,
 }  // namespace
 }  // namespace platform
 
+namespace {
+
+// Almost every reply and name is plain ASCII, the same in both code pages.
+bool IsAscii(const std::string& text)
+{
+    return std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; });
+}
+
+}  // namespace
+
 std::string Utf8ToAnsi(const std::string& text)
 {
+    if (IsAscii(text))
+        return text;
     return platform::Convert(text, "CP949", "UTF-8", "?", true);
 }
 

@@ -3,6 +3,8 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -170,14 +172,21 @@ TEST(Server, AThreadStopGaveUpOnHoldsNoPlaceAfterARestart)
     std::string noops;
     for (int i = 0; i < 4096; ++i)
         noops += "NOOP\r\n";
-    // The server has stopped reading once our sends stay refused a while.
-    QElapsedTimer filling, refused;
+    // The server has stopped reading once the bytes queued on our side stop
+    // going down for a while.
+    QElapsedTimer filling, still;
     filling.start();
-    refused.start();
-    while (filling.elapsed() < 5000 && refused.elapsed() < 500) {
+    still.start();
+    int lastQueued = -1;
+    while (filling.elapsed() < 20000 && still.elapsed() < 2500) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        if (::send(stuck, noops.data(), noops.size(), MSG_DONTWAIT) > 0)
-            refused.restart();
+        ::send(stuck, noops.data(), noops.size(), MSG_DONTWAIT);
+        int queued = 0;
+        ::ioctl(stuck, SIOCOUTQ, &queued);
+        if (queued != lastQueued || queued == 0) {
+            lastQueued = queued;
+            still.restart();
+        }
     }
     QElapsedTimer stopping;
     stopping.start();
