@@ -46,7 +46,14 @@ void InstallQtMessageBoxes()
     SetMessageBoxHandler([](const std::string& text, MessageIcon icon, MessageButtons buttons) {
         if (QThread::currentThread() == qApp->thread())
             return ShowOnThisThread(text, icon, buttons);
-        // Widgets live on the main thread only.
+        // Widgets live on the main thread only. A connection thread only
+        // reports (an OK box): it must not wait for the user, nor for a main
+        // thread that may itself be waiting for that connection to end.
+        if (buttons == MessageButtons::Ok) {
+            QMetaObject::invokeMethod(qApp, [text, icon] { ShowOnThisThread(text, icon, MessageButtons::Ok); },
+                                      Qt::QueuedConnection);
+            return MessageResult::Ok;
+        }
         MessageResult result = MessageResult::Ok;
         QMetaObject::invokeMethod(
             qApp, [&] { result = ShowOnThisThread(text, icon, buttons); }, Qt::BlockingQueuedConnection);
