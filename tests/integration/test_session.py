@@ -7,7 +7,7 @@ import time
 import unittest
 
 from ftp_harness import (BYE, GREETING, LOGGED_IN, LOGIN_FIRST, NOT_SUPPORTED,
-                         TIMED_OUT, FtpdServer, ServerTestCase)
+                         TIMED_OUT, ServerTestCase, data_connect)
 
 
 def cwd_ok(path):
@@ -213,8 +213,9 @@ class HomeFolderCreatedAtLogin(ServerTestCase):
 
     def test_missing_home_and_parents_are_created_at_login(self):
         c = self.logged_in()
-        self.assertTrue(os.path.isdir(self.home))
+        # The folder is made after the 230 reply; the next reply follows it.
         self.assertEqual(c.command("PWD"), pwd_is(b"/"))
+        self.assertTrue(os.path.isdir(self.home))
         self.assertEqual(c.command("CWD /"), cwd_ok(b"/"))
 
 
@@ -317,6 +318,11 @@ class Confinement(ServerTestCase):
         os.makedirs(os.path.join(self.outside, "inner"))
         os.symlink(self.outside, os.path.join(self.home, "outlink"))
         os.symlink("../..", os.path.join(self.home, "sub", "uplink"))
+        self.outside_file = os.path.join(self.outside, "target.txt")
+        with open(self.outside_file, "wb") as f:
+            f.write(b"original")
+        os.symlink(self.outside_file, os.path.join(self.home, "filelink"))
+        os.symlink(os.path.join(self.outside, "newfile"), os.path.join(self.home, "dangling"))
         self.before = self.snapshot()
         self.c = self.logged_in()
 
@@ -361,12 +367,11 @@ class Confinement(ServerTestCase):
         c = self.c
         for target in ("../escape.bin", "/../escape.bin", "sub/../../escape.bin",
                        "\\..\\escape.bin", "outlink/escape.bin", "sub/uplink/escape.bin",
-                       "../outside/escape.bin"):
+                       "../outside/escape.bin", "filelink", "dangling", "sub/uplink/outside/x"):
             _, port = c.pasv()
             reply = c.command("STOR " + target)
             if reply.startswith(b"150"):
                 # Should the server go ahead anyway, send a marker so any escape shows.
-                from ftp_harness import data_connect
                 d = data_connect(port)
                 d.sendall(b"escaped")
                 d.close()
@@ -376,6 +381,8 @@ class Confinement(ServerTestCase):
             c.command("ABOR")
             c.read_available(0.2)
         self.assertEqual(self.snapshot(), self.before, "nothing outside home was created")
+        with open(self.outside_file, "rb") as f:
+            self.assertEqual(f.read(), b"original", "a file outside home was written through a link")
         self.assertEqual(c.command("NOOP"), b"200 OK\r\n")
 
 
