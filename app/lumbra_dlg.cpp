@@ -8,6 +8,7 @@
 #include "app/server_control.h"
 #include "platform/message_box.h"
 #include "server/ftp_server.h"
+#include "settings/server_handover.h"
 
 using platform::AfxMessageBox;
 using platform::MessageIcon;
@@ -37,16 +38,7 @@ bool CLumbraDlg::OnInitDialog()
 
 void CLumbraDlg::SetSettingsToServer()
 {
-    ServerSettings s;
-    s.m_strBindAddress = m_Held.m_strIPAddress;
-    s.m_nPort = m_Held.m_nPort;
-    s.m_nTimeout = m_Held.m_nTimeout;
-    s.m_bAnonymous = m_Held.m_bAnonymous;
-    s.m_strUserID = m_Held.m_strUserID;
-    s.m_strPassword = m_Held.m_strPassword;
-    s.m_strHomePath = m_Held.m_strHomePath;
-    s.m_bPlainScan = m_Held.m_bPlainScan != 0 ? 1 : 0;
-    theServer.SetSettings(s);
+    theServer.SetSettings(ServerSettingsFrom(m_Held));
 }
 
 void CLumbraDlg::OnServerStart()

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iostream>
 
+#include "settings/server_handover.h"
 #include "settings/settings_store.h"
 
 namespace {
@@ -74,17 +75,10 @@ bool LoadServerSettings(const FtpdOptions& options, ServerSettings& out)
     Vesk::CVeskCrypt crypt;
     if (!LoadStored(s, crypt) || !ApplyOptions(options, s))
         return false;
-    // Anonymous mode admits the user ID "anonymous" whatever is stored.
-    if (s.m_bAnonymous)
-        s.m_strUserID = "anonymous";
-    out.m_strBindAddress = s.m_strIPAddress.empty() ? "127.0.0.1" : s.m_strIPAddress;
-    out.m_nPort = s.m_nPort;
-    out.m_nTimeout = s.m_nTimeout;
-    out.m_bAnonymous = s.m_bAnonymous;
-    out.m_strUserID = s.m_strUserID;
-    out.m_strPassword = s.m_strPassword;
-    out.m_strHomePath = s.m_strHomePath;
-    out.m_bPlainScan = s.m_bPlainScan ? 1 : 0;
+    out = ServerSettingsFrom(s);
+    // Without any adapter the server still serves this computer itself.
+    if (out.m_strBindAddress.empty())
+        out.m_strBindAddress = "127.0.0.1";
     return true;
 }
 

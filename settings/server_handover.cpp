@@ -1,0 +1,15 @@
+#include "settings/server_handover.h"
+
+ServerSettings ServerSettingsFrom(const LumbraSettings& held)
+{
+    ServerSettings s;
+    s.m_strBindAddress = held.m_strIPAddress;
+    s.m_nPort = held.m_nPort;
+    s.m_nTimeout = held.m_nTimeout;
+    s.m_bAnonymous = held.m_bAnonymous;
+    s.m_strUserID = held.m_strUserID;
+    s.m_strPassword = held.m_strPassword;
+    s.m_strHomePath = held.m_strHomePath;
+    s.m_bPlainScan = held.m_bPlainScan != 0 ? 1 : 0;
+    return s;
+}
