@@ -74,6 +74,9 @@ class GreetingAndLineCutting(ServerTestCase):
         self.assertEqual(c.read_available(0.5), b"", "text after the NUL is dropped")
         # The session goes on with the next chunk.
         self.assertEqual(c.command("SYST"), b"215 UNIX emulated by Orvello\r\n")
+        c.send(b"\x00NOOP\r\n")
+        self.assertEqual(c.read_available(0.4), b"", "a chunk that starts with NUL is dropped")
+        self.assertEqual(c.command("NOOP"), b"200 OK\r\n")
 
     def test_verb_case_and_argument_spaces(self):
         c = self.logged_in()

@@ -355,6 +355,16 @@ class DataConnectionFailures(UploadCase):
         self.assertEqual(self.stor_passive(nxt, "next.bin", data), TRANSFER_COMPLETE)
         self.assertStored("next.bin", data)
 
+    def test_client_hangs_up_while_the_server_waits_for_the_data_connection(self):
+        c = self.logged_in()
+        c.pasv()
+        self.assertEqual(c.command("STOR pending.bin"), OPENING_BINARY)
+        c.close()
+        time.sleep(0.2)
+        nxt = self.connect()
+        self.assertEqual(nxt.read_line(timeout=3), GREETING,
+                         "the slot is free without waiting out the data connection")
+
     def test_client_resets_both_connections_mid_upload(self):
         c = self.logged_in()
         port = c.pasv()[1]
@@ -675,6 +685,7 @@ class DataTrafficKeepsTheSessionAlive(UploadCase):
                 i += 1
                 self.assertEqual(c.read_available(1.0), b"", "no time-out during the upload")
         self.assertEqual(c.read_line(timeout=10), TRANSFER_COMPLETE)
+        self.assertEqual(sorted(os.listdir(self.home)), ["long.bin"])
         self.assertStored("long.bin", data)
 
 
