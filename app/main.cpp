@@ -8,6 +8,7 @@
 #include "app/qt_message_box.h"
 #include "app/termination.h"
 #include "platform/adapter_override_env.h"
+#include "server/ftp_server.h"
 
 int main(int argc, char** argv)
 {
@@ -25,5 +26,7 @@ int main(int argc, char** argv)
     if (theApp.InitInstance())
         exitCode = theApp.Run();
     theApp.ExitInstance();
+    // Connection threads that Stop gave up on still call into the server.
+    theServer.WaitForThreadsToEnd(15000);
     return exitCode;
 }
