@@ -31,3 +31,11 @@ void DialogUnits::Place(QWidget* control, int id, int x, int y, int width, int h
         control->setObjectName(QString::number(id));
     control->setGeometry(ToPixels(x, y, width, height));
 }
+
+DialogUnits DialogUnits::ForDialog(QWidget* dialog, int pointSize)
+{
+    QFont dialogFont = dialog->font();
+    dialogFont.setPointSize(pointSize);
+    dialog->setFont(dialogFont);
+    return DialogUnits(dialogFont);
+}

@@ -19,6 +19,9 @@ public:
     // Gives `control` its id as object name and its place on its parent.
     void Place(QWidget* control, int id, int x, int y, int width, int height) const;
 
+    // Sets the template's font size on `dialog` and returns its units.
+    static DialogUnits ForDialog(QWidget* dialog, int pointSize);
+
 private:
     int m_nAverageCharWidth;
     int m_nCharHeight;

@@ -27,10 +27,7 @@ QPushButton* Button(CLumbraDlg* dlg, const QString& text, Handler handler)
 
 void CLumbraDlg::CreateControls()
 {
-    QFont dialogFont = font();
-    dialogFont.setPointSize(9);
-    setFont(dialogFont);
-    const DialogUnits du(dialogFont);
+    const DialogUnits du = DialogUnits::ForDialog(this, 9);
     setWindowTitle(QStringLiteral("Orvello"));
     setWindowIcon(LoadAppIcon());
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |

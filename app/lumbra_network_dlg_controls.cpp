@@ -25,10 +25,7 @@ QLabel* RightAlignedLabel(const QString& text, QWidget* parent)
 
 void CLumbraNetworkDlg::CreateControls()
 {
-    QFont dialogFont = font();
-    dialogFont.setPointSize(8);
-    setFont(dialogFont);
-    const DialogUnits du(dialogFont);
+    const DialogUnits du = DialogUnits::ForDialog(this, 8);
     setWindowTitle(QStringLiteral("Network 설정"));
     setFixedSize(du.ToPixels(153, 119));
 
