@@ -21,12 +21,16 @@ CLumbraDlg::CLumbraDlg(QWidget* parent) : QDialog(parent)
 
 bool CLumbraDlg::OnInitDialog()
 {
-    if (!RunLoadSequence(m_Held, m_Crypt)) {
+    // The login edits are greyed as soon as anonymous mode is known, so
+    // also when only the last read, "IsPlainScan", fails.
+    const auto greyLoginWhenAnonymous = [this] {
+        if (m_Held.m_bAnonymous != 0)
+            SetLoginEditsEnabled(false);
+    };
+    if (!RunLoadSequence(m_Held, m_Crypt, greyLoginWhenAnonymous)) {
         show();  // stays up so the user sees the defaults and can save
         return false;
     }
-    if (m_Held.m_bAnonymous != 0)
-        SetLoginEditsEnabled(false);
     ShowIPAddress();
     ShowValues();
     SetSettingsToServer();

@@ -49,7 +49,7 @@ bool ReadLogin(LumbraSettings& s, Vesk::CVeskCrypt& crypt)
 
 }  // namespace
 
-bool RunLoadSequence(LumbraSettings& s, Vesk::CVeskCrypt& crypt)
+bool RunLoadSequence(LumbraSettings& s, Vesk::CVeskCrypt& crypt, const std::function<void()>& afterLogin)
 {
     using namespace settings_keys;
     if (crypt.Initialize() != Vesk::CVeskCrypt::kReady)
@@ -68,6 +68,8 @@ bool RunLoadSequence(LumbraSettings& s, Vesk::CVeskCrypt& crypt)
         return ShowLoadFailure("환경설정정보(Anonymous) 취득에 실패하였습니다.");
     if (s.m_bAnonymous == 0 && !ReadLogin(s, crypt))
         return false;
+    if (afterLogin)
+        afterLogin();
     if (!ReadIntSetting(kIsPlainScan, s.m_bPlainScan))
         return ShowLoadFailure("환경설정정보(PlainScan) 취득에 실패하였습니다.");
     return true;

@@ -6,6 +6,7 @@
 #include "settings/crypt.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // $HOME/VESK_SCAN: where scans go until the user picks another folder.
@@ -44,7 +45,9 @@ std::string GetAdapterNameOfIPAddress(const std::string& address);
 
 // Fills `s` value by value; on the first failure shows its message and
 // returns false (values read so far stay, the rest keep their defaults).
-bool RunLoadSequence(LumbraSettings& s, Vesk::CVeskCrypt& crypt);
+// `afterLogin`, if given, runs once the login part is done and before
+// "IsPlainScan" is read, so it still runs when only that last read fails.
+bool RunLoadSequence(LumbraSettings& s, Vesk::CVeskCrypt& crypt, const std::function<void()>& afterLogin = {});
 
 // Writes `s`; `launchOnStartupBefore` is the auto-start value held before
 // this save, a change of it adds or removes the autostart entry. On a failure

@@ -16,6 +16,7 @@
 #include "app/lumbra_dlg.h"
 #include "app/lumbra_network_dlg.h"
 #include "gui_test_env.h"
+#include "platform/registry.h"
 #include "server/ftp_server.h"
 #include "settings/settings_keys.h"
 
@@ -138,6 +139,26 @@ private slots:
         QVERIFY(!theServer.IsRunning());
         QCOMPARE(theServer.Settings()->m_strHomePath, std::string());
         QCOMPARE(Text(dlg, ids::IDC_STATIC_IPADDRESS), QString("127.0.0.1"));
+    }
+
+    // Anonymous mode is known before "IsPlainScan" is read: a load that
+    // fails only there already greys the login edits.
+    void failedLastReadStillGreysTheAnonymousLogin()
+    {
+        GuiTestEnv env;
+        env.Store(env.LocalSettings(0));  // anonymous
+        platform::HKEY key{};
+        QCOMPARE(platform::RegOpenKeyExA(platform::HKEY_CURRENT_USER, settings_keys::kSettingsKey,
+                                         platform::KEY_READ | platform::KEY_WRITE, key),
+                 platform::ERROR_SUCCESS);
+        QCOMPARE(platform::RegSetValueExA(key, settings_keys::kIsPlainScan, platform::REG_SZ, "0", 2),
+                 platform::ERROR_SUCCESS);
+        platform::RegCloseKey(key);
+        CLumbraDlg dlg;
+        QVERIFY(!dlg.OnInitDialog());
+        QVERIFY(env.Shown("환경설정정보(PlainScan) 취득에 실패하였습니다."));
+        QVERIFY(!Control<QLineEdit>(dlg, ids::IDC_EDIT_USERID)->isEnabled());
+        QVERIFY(!Control<QLineEdit>(dlg, ids::IDC_EDIT_PASSWORD)->isEnabled());
     }
 
     // On: "anonymous" and an empty password, both greyed. Off: the stored
