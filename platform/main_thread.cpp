@@ -57,11 +57,14 @@ void RunPendingCalls(QThread* thread)
 
 void Enqueue(PendingCall* call)
 {
+    // Once in the mailbox the call belongs to the target thread: woken by an
+    // earlier call's event it may run and free this one at once.
+    QObject* const context = call->context;
     {
         std::lock_guard<std::mutex> guard(g_lock);
         g_pending.push_back(call);
     }
-    QCoreApplication::postEvent(call->context, new QEvent(QEvent::User));
+    QCoreApplication::postEvent(context, new QEvent(QEvent::User));
 }
 
 }  // namespace

@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <thread>
+#include <vector>
 
 #include "platform/async_socket.h"
 #include "platform/codepage.h"
+#include "platform/main_thread.h"
 #include "platform/message_queue.h"
 
 using platform::MessageQueue;
@@ -120,6 +122,32 @@ TEST(AsyncSocket, AHandlerThatReadsNothingIsNotCalledAgainUntilRearmed)
     queue.PumpEvents(50);
     EXPECT_EQ(probe.data, "xy");
     ::close(pair[1]);
+}
+
+// Workers hand calls to the main thread while it is busy running earlier
+// ones: a call may run and be freed before its poster has finished handing
+// it in, and the poster must not touch it any more by then.
+TEST(MainThreadCalls, CallsPostedFromManyThreadsWhileOthersRunAreAllRun)
+{
+    platform::WaitActivity context;
+    constexpr int kWorkers = 4;
+    constexpr int kCallsEach = 20000;
+    int ran = 0;  // main thread only
+    std::vector<std::thread> workers;
+    for (int w = 0; w < kWorkers; ++w)
+        workers.emplace_back([&] {
+            for (int i = 0; i < kCallsEach; ++i)
+                platform::PostToThreadOf(&context, [&] {
+                    ++ran;
+                    emit context.activity();
+                });
+        });
+    const bool allRan = platform::WaitWithMessageLoop(
+        [&] { return ran == kWorkers * kCallsEach; }, &context, 10000);
+    for (std::thread& t : workers)
+        t.join();
+    EXPECT_TRUE(allRan);
+    EXPECT_EQ(ran, kWorkers * kCallsEach);
 }
 
 TEST(CodePage, KoreanRoundTripsBetweenUtf8AndCp949)
