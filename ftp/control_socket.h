@@ -75,6 +75,7 @@ public:
 
     // Session fields.
     std::unique_ptr<CVeskDataSocket> m_pDataSocket;
+    unsigned m_nDataSocketSerial = 0;  // the last one handed out
     CVeskConnectThread* m_pThread = nullptr;
     int m_nStatus = STATUS_NOT_LOGGED_IN;
     int m_nDataPort = -1;

@@ -9,7 +9,16 @@
 #include "ftp/control_socket.h"
 #include "server/connect_thread.h"
 
-CVeskDataSocket::CVeskDataSocket(CVeskControlSocket* owner) : m_pControlSocket(owner) {}
+CVeskDataSocket::CVeskDataSocket(CVeskControlSocket* owner)
+    : m_pControlSocket(owner), m_nSerial(++owner->m_nDataSocketSerial)
+{
+}
+
+void CVeskDataSocket::DiscardLater()
+{
+    if (m_pControlSocket->m_pThread)
+        m_pControlSocket->m_pThread->PostThreadMessage(WM_DESTROYDATACONNECTION, m_nSerial);
+}
 
 CVeskDataSocket::~CVeskDataSocket()
 {
@@ -62,8 +71,7 @@ void CVeskDataSocket::EndTransfer(const std::string& reply)
     Close();
     m_pControlSocket->m_nStatus = STATUS_IDLE;
     m_pControlSocket->SendResponse(reply);
-    if (m_pControlSocket->m_pThread)
-        m_pControlSocket->m_pThread->PostThreadMessage(WM_DESTROYDATACONNECTION);
+    DiscardLater();
 }
 
 bool CVeskDataSocket::PlainScanPauseDue()
@@ -167,8 +175,7 @@ void CVeskDataSocket::OnConnect(int error)
         m_bConnectFailed = true;
         m_pControlSocket->m_nStatus = STATUS_IDLE;
         m_pControlSocket->SendResponse("425 Can't open data connection.");
-        if (m_pControlSocket->m_pThread)
-            m_pControlSocket->m_pThread->PostThreadMessage(WM_DESTROYDATACONNECTION);
+        DiscardLater();
     }
 }
 

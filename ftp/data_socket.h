@@ -16,6 +16,11 @@ public:
     explicit CVeskDataSocket(CVeskControlSocket* owner);
     ~CVeskDataSocket() override;
 
+    // Asks the session's thread to discard this connection once the running
+    // handler has returned. A connection opened in the meantime (a pipelined
+    // PASV and STOR) is not touched by the request.
+    void DiscardLater();
+
     static constexpr size_t kChunk = 4096;
     // Plain-scan mode: one chunk per this many milliseconds at most.
     static constexpr int kPlainScanPauseMs = 200;
@@ -33,6 +38,8 @@ public:
     int m_File = -1;
     std::string m_strSendBuffer;
     CVeskControlSocket* const m_pControlSocket;
+    // Tells this connection apart from the session's earlier and later ones.
+    const unsigned m_nSerial;
     int m_bPlainScan = 0;
     // Set when an active connect was refused: the transfer must not go on.
     bool m_bConnectFailed = false;

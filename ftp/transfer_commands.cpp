@@ -149,7 +149,7 @@ void CVeskControlSocket::OnStor(const std::string& argument)
     }
     m_nStatus = STATUS_IDLE;
     SendResponse("450 Can't access file");
-    m_pThread->PostThreadMessage(WM_DESTROYDATACONNECTION);
+    m_pDataSocket->DiscardLater();
 }
 
 void CVeskControlSocket::OnAbor(const std::string&)
@@ -157,7 +157,7 @@ void CVeskControlSocket::OnAbor(const std::string&)
     if (m_pDataSocket) {
         if (m_nStatus != STATUS_IDLE)
             SendResponse("426 Data connection closed.");
-        m_pThread->PostThreadMessage(WM_DESTROYDATACONNECTION);
+        m_pDataSocket->DiscardLater();
     }
     SendResponse("226 ABOR command successful.");
 }

@@ -86,15 +86,19 @@ int CVeskConnectThread::ExitInstance(int exitCode)
     return exitCode;
 }
 
-void CVeskConnectThread::OnMessage(unsigned message, uintptr_t)
+void CVeskConnectThread::OnMessage(unsigned message, uintptr_t wParam)
 {
     if (message == WM_DESTROYDATACONNECTION)
-        OnDestroyDataConnection();
+        OnDestroyDataConnection(wParam);
 }
 
-void CVeskConnectThread::OnDestroyDataConnection()
+// wParam names the data connection to discard; one that replaced it since
+// the request was posted goes on.
+void CVeskConnectThread::OnDestroyDataConnection(uintptr_t serial)
 {
-    m_ControlSocket.CloseDataConnection();
+    const auto& data = m_ControlSocket.m_pDataSocket;
+    if (data && data->m_nSerial == serial)
+        m_ControlSocket.CloseDataConnection();
 }
 
 void CVeskConnectThread::Touch()

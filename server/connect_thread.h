@@ -55,7 +55,7 @@ private:
     bool InitInstance();
     int ExitInstance(int exitCode);
     void TimerProc(unsigned timerId);
-    void OnDestroyDataConnection();
+    void OnDestroyDataConnection(uintptr_t serial);
     void OnMessage(unsigned message, uintptr_t wParam);
     void CountOut();
 

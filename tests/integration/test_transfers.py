@@ -7,6 +7,7 @@ import hashlib
 import io
 import os
 import random
+import re
 import select
 import shutil
 import socket
@@ -274,6 +275,29 @@ class DataConnectionFailures(UploadCase):
         d.close()
         self.assertEqual(c.read_line(), TRANSFER_COMPLETE)
         self.assertStored("held.bin", data)
+
+    def test_pipelined_upload_after_a_failed_one_is_not_discarded(self):
+        # The failed STOR asks for its data connection to be discarded; the
+        # request must not hit the one the pipelined PASV opens meanwhile.
+        os.makedirs(os.path.join(self.home, "folder"))
+        c = self.logged_in()
+        first = c.pasv()[1]
+        c.send(b"STOR folder\r\nPASV\r\nSTOR after.bin\r\n")
+        self.assertEqual(c.read_line(), OPENING_BINARY)
+        d1 = data_connect(first)
+        self.addCleanup(d1.close)
+        self.assertEqual(c.read_line(), b"450 Can't access file\r\n")
+        m = re.fullmatch(rb"227 Entering Passive Mode\(127,0,0,1,(\d+),(\d+)\)\.\r\n",
+                         c.read_line())
+        self.assertIsNotNone(m)
+        self.assertEqual(c.read_line(), OPENING_BINARY)
+        d2 = data_connect(int(m.group(1)) * 256 + int(m.group(2)))
+        data = payload(20000, 13)
+        time.sleep(0.3)
+        d2.sendall(data)
+        d2.close()
+        self.assertEqual(c.read_line(), TRANSFER_COMPLETE)
+        self.assertStored("after.bin", data)
 
     def test_abor_without_data_connection(self):
         c = self.logged_in()
