@@ -102,6 +102,9 @@ bool IsWithin(const std::string& path, const std::string& root)
 
 bool StaysInsideHome(const std::string& localPath, const std::string& homePath)
 {
+    // No home folder configured: there is nothing a path could stay in.
+    if (HomeRoot(homePath).empty())
+        return false;
     const auto home = RealPath(HomeRoot(homePath));
     if (!home)
         return true;  // no home folder yet: nothing below it exists to lead out

@@ -27,5 +27,6 @@ std::optional<std::string> FindEntry(const std::string& folder, const std::strin
 
 // True when `localPath`, with every symbolic link resolved, lies in the home
 // folder. A path that does not exist is judged by its deepest existing
-// parent; a dangling link is not inside.
+// parent; a dangling link is not inside. With no home folder configured
+// (the empty text) nothing is inside.
 bool StaysInsideHome(const std::string& localPath, const std::string& homePath);

@@ -152,11 +152,11 @@ bool LocalPathToClientPath(std::string localPath, std::string& clientPath,
         clientPath = "/";
         return true;
     }
-    std::string result;
-    size_t at = 0;
-    for (size_t hit; (hit = localPath.find(home, at)) != std::string::npos; at = hit + home.size())
-        result += localPath.substr(at, hit - at) + "/";
-    result += localPath.substr(at);
+    // Only the leading home folder is taken off: a folder below it may well
+    // repeat the home folder's path (home /scan, folder /scan/a/scan).
+    std::string result = localPath;
+    if (localPath.compare(0, home.size(), home) == 0)
+        result = "/" + localPath.substr(home.size());
     TrimTrailingSlashes(result);
     clientPath = result;
     return true;

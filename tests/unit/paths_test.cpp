@@ -95,6 +95,19 @@ TEST_F(PathResolution, SymbolicLinksLeadingOutAreRefused)
     EXPECT_EQ(session().ResolveDirectoryPath("alias", OP_LIST, local), PATH_OK);
 }
 
+TEST_F(PathResolution, WithoutAHomeFolderNothingResolves)
+{
+    ServerSettings settings;
+    settings.m_strHomePath = "";
+    server.SetSettings(settings);
+    std::string local;
+    for (const char* path : {"/", "/etc", "tmp", "/tmp/x"})
+        EXPECT_EQ(session().ResolveDirectoryPath(path, OP_LIST, local), PATH_REFUSED) << path;
+    for (const char* path : {"/tmp/new.pdf", "new.pdf", "/etc/passwd"})
+        EXPECT_EQ(session().ResolveFilePath(path, OP_STORE, local), PATH_REFUSED) << path;
+    EXPECT_EQ(session().ResolveDirectoryPath("/tmp/made", OP_MAKE_DIRECTORY, local), PATH_REFUSED);
+}
+
 TEST_F(PathResolution, FileResolverKinds)
 {
     MakeFolder("sub");
@@ -135,4 +148,13 @@ TEST(LocalToClientPath, LowerCasedBelowTheHomeFolder)
     EXPECT_EQ(client, "/scans/a");
     LocalPathToClientPath("/srv/VESK_SCAN/스캔/A.PDF", client, "/srv/vesk_scan");
     EXPECT_EQ(client, "/스캔/a.pdf");
+}
+
+TEST(LocalToClientPath, OnlyTheLeadingHomeFolderIsTakenOff)
+{
+    std::string client;
+    LocalPathToClientPath("/scan/a/scan/b", client, "/scan");
+    EXPECT_EQ(client, "/a/scan/b");
+    LocalPathToClientPath("/srv/scan/x/srv/scan", client, "/srv/scan");
+    EXPECT_EQ(client, "/x/srv/scan");
 }
