@@ -422,9 +422,11 @@ class Fuzzer:
             r = c.command(b"\r\nNOOP", 8.0)
             seen = [r] + c.drain(0.3)
             if not any(x and x.startswith(b"200") for x in seen) and not c.closed:
-                # One more try: the first NOOP may have ended the long line.
+                # One more try: the first NOOP may have ended the long line,
+                # or been dropped behind a NUL in the same read (what follows
+                # a NUL in one read is discarded), so any reply will do.
                 r = c.command(b"NOOP", 8.0)
-                if not (r and (r.startswith(b"200") or r.startswith(b"5"))):
+                if r is None and not c.closed:
                     raise Fault("session unresponsive after a %d-byte line: %r" % (size, seen + [r]))
         self.end(c)
 
