@@ -65,11 +65,12 @@ void CVeskDataSocket::BeginUpload()
 
 // Ends the transfer on this side; the session discards this object when its
 // thread next serves its queue.
-void CVeskDataSocket::EndTransfer(const std::string& reply)
+void CVeskDataSocket::EndTransfer(const std::string& reply, bool transferOver)
 {
     CloseFile();
     Close();
-    m_pControlSocket->m_nStatus = STATUS_IDLE;
+    if (transferOver)
+        m_pControlSocket->m_nStatus = STATUS_IDLE;
     m_pControlSocket->SendResponse(reply);
     DiscardLater();
 }
@@ -112,11 +113,11 @@ int CVeskDataSocket::ReceiveFileChunk()
     if (n < 0) {
         if (LastError() == platform::WSAEWOULDBLOCK)
             return -1;
-        EndTransfer("426 Connection closed(transfer aborted");
+        EndTransfer("426 Connection closed(transfer aborted", false);
         return -1;
     }
     if (n == 0) {
-        EndTransfer("226 Transfer complete");
+        EndTransfer("226 Transfer complete", true);
         return 0;
     }
     // Bytes on the data connection are activity too: a long upload is not
@@ -128,7 +129,7 @@ int CVeskDataSocket::ReceiveFileChunk()
         if (w < 0 && errno == EINTR)
             continue;
         if (w <= 0) {
-            EndTransfer("450 Can't access file.");
+            EndTransfer("450 Can't access file.", false);
             return 0;
         }
         written += w;
@@ -190,7 +191,7 @@ void CVeskDataSocket::OnSend(int)
             if (LastError() == platform::WSAEWOULDBLOCK)
                 return;  // the next write notification goes on from here
             m_nTotalBytes = m_nBytesSent = 0;
-            EndTransfer("426 Connection closed [transfer aborted]");
+            EndTransfer("426 Connection closed [transfer aborted]", true);
             return;
         }
         m_nBytesSent += static_cast<uint64_t>(n);
@@ -199,7 +200,7 @@ void CVeskDataSocket::OnSend(int)
     }
     m_nTotalBytes = m_nBytesSent = 0;
     m_strSendBuffer.clear();
-    EndTransfer("226 Transfer Completed");
+    EndTransfer("226 Transfer Completed", true);
 }
 
 void CVeskDataSocket::OnClose(int)
@@ -211,5 +212,5 @@ void CVeskDataSocket::OnClose(int)
         return;
     }
     m_bConnected = 0;
-    EndTransfer("426 Connection closed(transfer aborted.");
+    EndTransfer("426 Connection closed(transfer aborted.", true);
 }

@@ -52,7 +52,9 @@ protected:
 
 private:
     void CloseFile();
-    void EndTransfer(const std::string& reply);
+    // transferOver: the session is idle again. A failed upload leaves the
+    // session in its upload state until the next transfer command.
+    void EndTransfer(const std::string& reply, bool transferOver);
     bool PlainScanPauseDue();
     void ResumeAfterPause();
     void Drain();

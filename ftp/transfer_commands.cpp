@@ -111,9 +111,11 @@ void CVeskControlSocket::OnList(const std::string& argument)
         CloseDataConnection();
         return;
     }
+    const bool connectFailed = m_pDataSocket->m_bConnectFailed;
     if (listing.empty()) {
         CloseDataConnection();
-        SendResponse("226 Transfer completed");
+        // Nothing was sent over a connection that never came up: no success.
+        SendResponse(connectFailed ? "426 Connection closed [transfer aborted]" : "226 Transfer completed");
         m_nStatus = STATUS_IDLE;
         return;
     }
@@ -137,7 +139,9 @@ void CVeskControlSocket::OnStor(const std::string& argument)
         return;
     }
     SendResponse("150 Opening BINARY mode data connection for file transfer.");
-    if (!OpenDataConnection()) {
+    // After a refused active connect (answered with its 425) the target file
+    // is neither created nor touched.
+    if (!OpenDataConnection() || m_pDataSocket->m_bConnectFailed) {
         m_nStatus = STATUS_IDLE;
         CloseDataConnection();
         return;
@@ -203,8 +207,9 @@ bool CVeskControlSocket::OpenDataConnection()
         m_pThread->Queue().PumpEvents(static_cast<int>(std::min<long long>(left.count(), 250)));
     }
     m_bWaitingForData = false;
-    // A refused connect has been answered already; nothing may follow it.
-    return !m_pDataSocket->m_bConnectFailed;
+    // A refused active connect ends the wait too; it has been answered, and
+    // the command decides what may still follow.
+    return true;
 }
 
 void CVeskControlSocket::CloseDataConnection()
@@ -215,7 +220,4 @@ void CVeskControlSocket::CloseDataConnection()
     m_strDataHost.clear();
     m_nDataPort = -1;
     m_bPassive = 0;
-    // With its data connection gone no transfer can be running any more.
-    if (m_nStatus == STATUS_LIST || m_nStatus == STATUS_STOR)
-        m_nStatus = STATUS_IDLE;
 }

@@ -95,13 +95,13 @@ void MessageQueue::KillTimer(unsigned timerId)
 
 void MessageQueue::AddWatcher(SocketWatcher* watcher)
 {
-    if (std::find(m_watchers.begin(), m_watchers.end(), watcher) == m_watchers.end())
-        m_watchers.push_back(watcher);
+    RemoveWatcher(watcher);
+    m_watchers.push_back({watcher, m_nextWatchSerial++});
 }
 
 void MessageQueue::RemoveWatcher(SocketWatcher* watcher)
 {
-    std::erase(m_watchers, watcher);
+    std::erase_if(m_watchers, [watcher](const Watch& w) { return w.watcher == watcher; });
 }
 
 int MessageQueue::MillisecondsToNextTimer(int cap) const
@@ -120,13 +120,13 @@ int MessageQueue::MillisecondsToNextTimer(int cap) const
 void MessageQueue::WaitAndDispatch(int maxWaitMs)
 {
     std::vector<pollfd> fds;
-    std::vector<SocketWatcher*> polled;
+    std::vector<Watch> polled;
     fds.push_back({m_wakeFd, POLLIN, 0});
-    for (SocketWatcher* w : m_watchers) {
-        const short wanted = w->WantedEvents();
-        if (wanted == 0 || w->WatchedHandle() < 0)
+    for (const Watch& w : m_watchers) {
+        const short wanted = w.watcher->WantedEvents();
+        if (wanted == 0 || w.watcher->WatchedHandle() < 0)
             continue;
-        fds.push_back({w->WatchedHandle(), wanted, 0});
+        fds.push_back({w.watcher->WatchedHandle(), wanted, 0});
         polled.push_back(w);
     }
     const int timeout = MillisecondsToNextTimer(maxWaitMs);
@@ -146,21 +146,22 @@ void MessageQueue::DrainWakeup()
     }
 }
 
-bool MessageQueue::IsWatched(SocketWatcher* watcher, int handle) const
+// Still the same registration: a watcher that a handler closed, destroyed
+// or replaced meanwhile (even by a new one at the same address) is skipped.
+bool MessageQueue::IsWatched(const Watch& watch) const
 {
-    return std::find(m_watchers.begin(), m_watchers.end(), watcher) != m_watchers.end() &&
-           watcher->WatchedHandle() == handle;
+    return std::any_of(m_watchers.begin(), m_watchers.end(), [&watch](const Watch& w) {
+        return w.watcher == watch.watcher && w.serial == watch.serial;
+    });
 }
 
-void MessageQueue::DispatchSockets(const std::vector<pollfd>& fds,
-                                   const std::vector<SocketWatcher*>& polled)
+void MessageQueue::DispatchSockets(const std::vector<pollfd>& fds, const std::vector<Watch>& polled)
 {
     for (size_t i = 0; i < polled.size(); ++i) {
         const pollfd& p = fds[i + 1];
-        // A handler may have closed or destroyed another watcher meanwhile.
-        if (p.revents == 0 || !IsWatched(polled[i], p.fd))
+        if (p.revents == 0 || !IsWatched(polled[i]))
             continue;
-        polled[i]->OnReady(p.revents);
+        polled[i].watcher->OnReady(p.revents);
     }
 }
 

@@ -74,16 +74,20 @@ private:
 
     void WaitAndDispatch(int maxWaitMs);
     int MillisecondsToNextTimer(int cap) const;
-    void DispatchSockets(const std::vector<pollfd>& fds,
-                         const std::vector<SocketWatcher*>& polled);
+    struct Watch {
+        SocketWatcher* watcher;
+        uint64_t serial;  // a new one at every AddWatcher
+    };
+    void DispatchSockets(const std::vector<pollfd>& fds, const std::vector<Watch>& polled);
     void DispatchTimers();
     void DrainWakeup();
-    bool IsWatched(SocketWatcher* watcher, int handle) const;
+    bool IsWatched(const Watch& watch) const;
 
     int m_wakeFd = -1;
     mutable std::mutex m_postLock;
     std::deque<Posted> m_posted;
-    std::vector<SocketWatcher*> m_watchers;
+    std::vector<Watch> m_watchers;
+    uint64_t m_nextWatchSerial = 1;
     std::vector<Timer> m_timers;
     unsigned m_nextTimerId = 1;
 };

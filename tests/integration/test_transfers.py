@@ -360,6 +360,19 @@ class DataConnectionFailures(UploadCase):
         self.assertEqual(c.command("STOR again.pdf"), OPENING_BINARY)
         self.assertEqual(c.read_line(), CANT_OPEN, "the failed attempt used up the PORT")
 
+    def test_refused_active_connect_for_a_listing_never_reports_success(self):
+        listing_aborted = b"426 Connection closed [transfer aborted]\r\n"
+        c = self.logged_in()
+        for folder_has_entries in (False, True):
+            if folder_has_entries:
+                self.write_file("scan.pdf", b"x")
+            self.assertEqual(c.command("PORT " + port_argument("127.0.0.1", closed_port())), PORT_OK)
+            self.assertEqual(c.command("LIST"),
+                             b"150 Opening ASCII mode data connection for directory list.\r\n")
+            self.assertEqual(c.read_line(), CANT_OPEN_DOT)
+            self.assertEqual(c.read_line(), listing_aborted)
+            self.assertEqual(c.read_available(0.3), b"")
+
     def test_client_vanishes_mid_upload(self):
         c = self.logged_in()
         port = c.pasv()[1]
