@@ -221,26 +221,30 @@ void AsyncSocket::Rearm()
         m_bReadArmed = true;
 }
 
-bool AsyncSocket::GetSockName(std::string& address, int& port) const
+namespace {
+
+// getsockname or getpeername, as address text and port.
+bool EndpointOf(int handle, int (*query)(int, sockaddr*, socklen_t*), std::string& address, int& port)
 {
     sockaddr_in sin{};
     socklen_t length = sizeof sin;
-    if (::getsockname(m_hSocket, reinterpret_cast<sockaddr*>(&sin), &length) != 0)
+    if (query(handle, reinterpret_cast<sockaddr*>(&sin), &length) != 0)
         return false;
     address = AddressText(sin);
     port = ntohs(sin.sin_port);
     return true;
 }
 
+}  // namespace
+
+bool AsyncSocket::GetSockName(std::string& address, int& port) const
+{
+    return EndpointOf(m_hSocket, ::getsockname, address, port);
+}
+
 bool AsyncSocket::GetPeerName(std::string& address, int& port) const
 {
-    sockaddr_in sin{};
-    socklen_t length = sizeof sin;
-    if (::getpeername(m_hSocket, reinterpret_cast<sockaddr*>(&sin), &length) != 0)
-        return false;
-    address = AddressText(sin);
-    port = ntohs(sin.sin_port);
-    return true;
+    return EndpointOf(m_hSocket, ::getpeername, address, port);
 }
 
 short AsyncSocket::WantedEvents() const
