@@ -706,7 +706,7 @@ class BigUploads(UploadCase):
         self.assertEqual(file_sha(path), h.hexdigest())
 
 
-@unittest.skipUnless(BIG_TESTS, "set LUMBRA_BIG_TESTS=1 for the long tests")
+@unittest.skipUnless(BIG_TESTS or PLAIN_BUILD, "set LUMBRA_BIG_TESTS=1 for the long tests")
 class DataTrafficKeepsTheSessionAlive(UploadCase):
     server_options = dict(timeout=1)
 
