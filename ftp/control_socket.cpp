@@ -18,9 +18,10 @@ CVeskFTPServer* CVeskControlSocket::Server() const
 
 void CVeskControlSocket::OnReceive(int)
 {
-    // While a command waits for its data connection, lines are only held;
-    // past a bound the client is simply not read (TCP holds it back).
-    if (m_bWaitingForData && m_strRecvBuffer.size() >= 4 * kMaxLineLength)
+    // Lines are only held while a command waits for its data connection or
+    // a transfer holds them; past a bound the client is simply not read (TCP
+    // holds it back).
+    if (m_strRecvBuffer.size() >= 4 * kMaxLineLength)
         return;
     char buffer[kReceiveChunk + 1];
     const ssize_t n = Receive(buffer, kReceiveChunk);
@@ -30,10 +31,7 @@ void CVeskControlSocket::OnReceive(int)
         return;
     }
     if (n == 0) {
-        // The client closed its side: end the session now, so that its place
-        // is free for the scanner's next connection.
-        if (m_pThread)
-            m_pThread->EndSession(0);
+        OnClientGone();
         return;
     }
     if (m_pThread)
@@ -44,6 +42,19 @@ void CVeskControlSocket::OnReceive(int)
 
 void CVeskControlSocket::OnClose(int)
 {
+    OnClientGone();
+}
+
+// The client closed its side: end the session now, so that its place is free
+// for the scanner's next connection. An upload whose data connection the
+// client closed first is finished first, with the lines sent after it.
+void CVeskControlSocket::OnClientGone()
+{
+    if (!m_bDispatching && m_pDataSocket && m_pDataSocket->IsTransferring() &&
+        m_pDataSocket->PeerHasClosed()) {
+        m_pDataSocket->FinishUpload();
+        ParseCommandLines();
+    }
     if (m_pThread)
         m_pThread->EndSession(0);
 }
@@ -91,6 +102,13 @@ void CVeskControlSocket::ParseCommandLines()
             EnforceLineLimit();
             break;
         }
+        if (MustWaitForTransfer(m_strRecvBuffer.substr(0, end))) {
+            // ABOR acts at once, also behind lines that wait.
+            if (m_pDataSocket->PeerHasClosed() || !AborIsQueued())
+                break;
+            AbortTransferForQueuedAbor();
+            continue;
+        }
         m_CommandQueue.push_back(m_strRecvBuffer.substr(0, end + 2));
         m_strRecvBuffer.erase(0, end + 2);
         ProcessCommand();
@@ -99,6 +117,42 @@ void CVeskControlSocket::ParseCommandLines()
     // Reading may have been held back during a wait for a data connection.
     if (IsOpen())
         Rearm();
+}
+
+void CVeskControlSocket::ResumeCommands()
+{
+    if (!m_bDispatching && IsOpen())
+        ParseCommandLines();
+}
+
+bool CVeskControlSocket::MustWaitForTransfer(const std::string& line) const
+{
+    if (!m_pDataSocket || !m_pDataSocket->IsTransferring())
+        return false;
+    const std::string verb = CommandVerb(line);
+    if (verb == "ABOR")
+        return false;
+    return WaitsForRunningTransfer(verb) || m_pDataSocket->PeerHasClosed();
+}
+
+bool CVeskControlSocket::AborIsQueued() const
+{
+    size_t start = 0;
+    for (size_t end; (end = m_strRecvBuffer.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        if (CommandVerb(m_strRecvBuffer.substr(start, end - start)) == "ABOR")
+            return true;
+    }
+    return false;
+}
+
+// The running transfer ends as ABOR ends it; ABOR itself is answered in its
+// turn.
+void CVeskControlSocket::AbortTransferForQueuedAbor()
+{
+    SendResponse("426 Data connection closed.");
+    m_pDataSocket->Abandon();
+    m_pDataSocket->DiscardLater();
+    m_nStatus = STATUS_IDLE;
 }
 
 bool CVeskControlSocket::SendResponse(const std::string& reply)

@@ -56,6 +56,10 @@ public:
     // Command lines (control connection).
     void ParseCommandLines();
     void ProcessCommand();
+    // Serves the lines held while a transfer ran, once it has ended.
+    void ResumeCommands();
+    // The client has logged in at least once in this session.
+    bool HasLoggedIn() const { return m_bLoggedIn; }
 
     // Path resolution inside the home folder.
     bool MapClientPathToLocal(std::string clientPath, std::string& localPath);
@@ -101,9 +105,18 @@ protected:
 private:
     void AppendReceived(const char* chunk, size_t length);
     void EnforceLineLimit();
+    void OnClientGone();
+    // Transfers keep the order of events: a line waits while a transfer runs
+    // if it would start another one, or if the client closed the data
+    // connection before sending it (that upload's end is answered first).
+    bool MustWaitForTransfer(const std::string& line) const;
+    bool AborIsQueued() const;
+    void AbortTransferForQueuedAbor();
+    void MarkDataConnectionAnswered();
 
     bool m_bDispatching = false;
     bool m_bDiscardingLine = false;
+    bool m_bLoggedIn = false;
 
     // Command handlers (one per verb; see the table in dispatch.cpp).
     friend struct CommandTable;
@@ -135,6 +148,12 @@ private:
     std::string ToWire(const std::string& text) const;
     std::string FromWire(const std::string& text) const;
 };
+
+// The verb of a command line as the dispatcher sees it: upper case, without
+// its argument and line end.
+std::string CommandVerb(const std::string& line);
+// Verbs that start or prepare a transfer wait until a running one has ended.
+bool WaitsForRunningTransfer(const std::string& verb);
 
 // Free helpers of the session.
 bool LocalPathToClientPath(std::string localPath, std::string& clientPath,

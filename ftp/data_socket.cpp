@@ -1,11 +1,5 @@
 #include "ftp/data_socket.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-
 #include "ftp/control_socket.h"
 #include "server/connect_thread.h"
 
@@ -23,62 +17,96 @@ void CVeskDataSocket::DiscardLater()
 CVeskDataSocket::~CVeskDataSocket()
 {
     m_bConnected = 0;
-    if (m_nPauseTimer && platform::MessageQueue::Current())
-        platform::MessageQueue::Current()->KillTimer(m_nPauseTimer);
-    CloseFile();
+    StopPauseTimer();
+    // An upload that did not end with its 226 leaves nothing behind.
+    m_File.Discard();
     Close();
 }
 
-void CVeskDataSocket::CloseFile()
+void CVeskDataSocket::StopPauseTimer()
 {
-    if (m_File >= 0)
-        ::close(m_File);
-    m_File = -1;
+    if (m_nPauseTimer && platform::MessageQueue::Current())
+        platform::MessageQueue::Current()->KillTimer(m_nPauseTimer);
+    m_nPauseTimer = 0;
 }
 
 bool CVeskDataSocket::OpenStoreFile(const std::string& localPath)
 {
-    CloseFile();
-    // The upload replaces the whole file: an older, longer file must not keep
-    // its tail. O_NONBLOCK keeps a FIFO planted under the name from hanging
-    // the session; only a regular file is accepted.
-    const int fd = ::open(localPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
-    if (fd < 0)
+    // The upload goes to a staging file and replaces the target only once it
+    // is complete; a FIFO or a folder under the name is refused.
+    if (!m_File.Open(localPath))
         return false;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return false;
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    m_File = fd;
+    if (!m_pReceiveBuffer)
+        m_pReceiveBuffer = std::make_unique<char[]>(kUploadChunk);
     m_nBytesSent = 0;
     return true;
 }
 
 void CVeskDataSocket::BeginUpload()
 {
+    m_bTransferring = true;
+    m_bAnswered = false;
     m_nextReceive = std::chrono::steady_clock::now() +
                     std::chrono::milliseconds(m_bPlainScan ? kPlainScanPauseMs : 0);
     Rearm();
+}
+
+void CVeskDataSocket::BeginListing(std::string listing)
+{
+    m_bTransferring = true;
+    m_bAnswered = false;
+    m_strSendBuffer = std::move(listing);
+    m_nTotalBytes = m_strSendBuffer.size();
+    m_nBytesSent = 0;
+    OnSend(0);
 }
 
 // Ends the transfer on this side; the session discards this object when its
 // thread next serves its queue.
 void CVeskDataSocket::EndTransfer(const std::string& reply, bool transferOver)
 {
-    CloseFile();
+    StopPauseTimer();
+    m_File.Discard();  // nothing left to throw away after a commit
     Close();
+    m_bTransferring = false;
+    m_bAnswered = true;
     if (transferOver)
         m_pControlSocket->m_nStatus = STATUS_IDLE;
     m_pControlSocket->SendResponse(reply);
     DiscardLater();
 }
 
+void CVeskDataSocket::CompleteUpload()
+{
+    if (m_File.Commit())
+        EndTransfer("226 Transfer complete", true);
+    else
+        EndTransfer("450 Can't access file.", false);
+}
+
+void CVeskDataSocket::Abandon()
+{
+    StopPauseTimer();
+    m_File.Discard();
+    Close();
+    m_bConnected = 0;
+    m_bTransferring = false;
+    m_bAnswered = true;
+}
+
+void CVeskDataSocket::FinishUpload()
+{
+    if (!m_bTransferring || m_pControlSocket->m_nStatus != STATUS_STOR)
+        return;
+    m_bHurry = true;
+    StopPauseTimer();
+    Drain();
+}
+
 bool CVeskDataSocket::PlainScanPauseDue()
 {
     const auto now = std::chrono::steady_clock::now();
-    if (now >= m_nextReceive)
+    if (m_bHurry || now >= m_nextReceive)
         return false;
     if (!m_nPauseTimer) {
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(m_nextReceive - now).count();
@@ -90,8 +118,7 @@ bool CVeskDataSocket::PlainScanPauseDue()
 
 void CVeskDataSocket::ResumeAfterPause()
 {
-    platform::MessageQueue::Current()->KillTimer(m_nPauseTimer);
-    m_nPauseTimer = 0;
+    StopPauseTimer();
     if (m_bPeerClosed)
         Drain();
     else
@@ -100,14 +127,14 @@ void CVeskDataSocket::ResumeAfterPause()
 
 int CVeskDataSocket::ReceiveFileChunk()
 {
-    if (m_pControlSocket->m_nStatus != STATUS_STOR || m_File < 0)
+    if (m_pControlSocket->m_nStatus != STATUS_STOR || !m_File.IsOpen())
         return 0;
     // Plain-scan mode paces the upload with a timer rather than a sleep, so
     // the control connection is still answered meanwhile.
     if (m_bPlainScan && PlainScanPauseDue())
         return -1;
-    char buffer[kChunk];
-    const ssize_t n = Receive(buffer, sizeof buffer);
+    char* const buffer = m_pReceiveBuffer.get();
+    const ssize_t n = Receive(buffer, m_bPlainScan ? kChunk : kUploadChunk);
     if (m_bPlainScan)
         m_nextReceive = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPlainScanPauseMs);
     if (n < 0) {
@@ -117,22 +144,16 @@ int CVeskDataSocket::ReceiveFileChunk()
         return -1;
     }
     if (n == 0) {
-        EndTransfer("226 Transfer complete", true);
+        CompleteUpload();
         return 0;
     }
     // Bytes on the data connection are activity too: a long upload is not
     // cut off by the idle time-out.
     if (m_pControlSocket->m_pThread)
         m_pControlSocket->m_pThread->Touch();
-    for (ssize_t written = 0; written < n;) {
-        const ssize_t w = ::write(m_File, buffer + written, static_cast<size_t>(n - written));
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0) {
-            EndTransfer("450 Can't access file.", false);
-            return 0;
-        }
-        written += w;
+    if (!m_File.Write(buffer, static_cast<size_t>(n))) {
+        EndTransfer("450 Can't access file.", false);
+        return 0;
     }
     return static_cast<int>(n);
 }
@@ -150,7 +171,10 @@ void CVeskDataSocket::Drain()
 
 void CVeskDataSocket::OnReceive(int)
 {
-    ReceiveFileChunk();
+    for (int reads = 0; reads < kReadsPerWakeup; ++reads) {
+        if (ReceiveFileChunk() <= 0 || m_bPlainScan)
+            return;
+    }
 }
 
 void CVeskDataSocket::OnAccept(int)
@@ -186,7 +210,8 @@ void CVeskDataSocket::OnSend(int)
         return;
     while (m_nBytesSent < m_nTotalBytes) {
         const size_t left = static_cast<size_t>(m_nTotalBytes - m_nBytesSent);
-        const ssize_t n = Send(m_strSendBuffer.data() + m_nBytesSent, std::min(left, kChunk));
+        // The socket takes what fits; the rest waits for the next pass.
+        const ssize_t n = Send(m_strSendBuffer.data() + m_nBytesSent, left);
         if (n < 0) {
             if (LastError() == platform::WSAEWOULDBLOCK)
                 return;  // the next write notification goes on from here
@@ -203,14 +228,24 @@ void CVeskDataSocket::OnSend(int)
     EndTransfer("226 Transfer Completed", true);
 }
 
-void CVeskDataSocket::OnClose(int)
+void CVeskDataSocket::OnClose(int error)
 {
     ShutdownSend();
     m_bPeerClosed = true;
-    if (m_pControlSocket->m_nStatus == STATUS_STOR && m_File >= 0) {
-        Drain();
+    if (m_pControlSocket->m_nStatus == STATUS_STOR && m_File.IsOpen()) {
+        // A reset is no end of file: whatever arrived, the upload failed.
+        if (error != 0)
+            EndTransfer("426 Connection closed(transfer aborted", false);
+        else
+            Drain();
         return;
     }
     m_bConnected = 0;
+    if (m_bAnswered) {
+        // Its command has been answered already: nothing more to say.
+        Close();
+        DiscardLater();
+        return;
+    }
     EndTransfer("426 Connection closed(transfer aborted.", true);
 }

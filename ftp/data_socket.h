@@ -5,9 +5,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/async_socket.h"
+#include "platform/staged_file.h"
 
 class CVeskControlSocket;
 
@@ -21,21 +23,42 @@ public:
     // PASV and STOR) is not touched by the request.
     void DiscardLater();
 
+    // Plain-scan mode: one chunk of this size per this many milliseconds at
+    // most.
     static constexpr size_t kChunk = 4096;
-    // Plain-scan mode: one chunk per this many milliseconds at most.
     static constexpr int kPlainScanPauseMs = 200;
+    // Otherwise each receive takes what the socket holds, up to this size,
+    // and one notification reads at most kReadsPerWakeup times before the
+    // thread looks at its control connection again.
+    static constexpr size_t kUploadChunk = 256 * 1024;
+    static constexpr int kReadsPerWakeup = 16;
 
     bool OpenStoreFile(const std::string& localPath);
     int ReceiveFileChunk();
     // Starts the upload: reading is enabled from here on.
     void BeginUpload();
+    // Starts sending `listing` (already in the wire's code page).
+    void BeginListing(std::string listing);
     // Sends the listing handed over in m_strSendBuffer.
     void OnSend(int error) override;
+
+    // An upload or a listing runs on this connection and has not ended.
+    bool IsTransferring() const { return m_bTransferring; }
+    // The client has closed or reset this connection.
+    bool PeerHasClosed() const { return m_bPeerClosed || AsyncSocket::PeerHasClosed(); }
+    // The client has closed an upload's connection: everything it sent is
+    // written and the upload ends now, without the plain-scan pauses.
+    void FinishUpload();
+    // ABOR: the transfer ends here; an upload's file is thrown away.
+    void Abandon();
+    // The transfer command that this connection was opened for has had its
+    // final reply without using it: a later close by the client says nothing.
+    void MarkAnswered() { m_bAnswered = true; }
 
     int m_bConnected = 0;
     uint64_t m_nBytesSent = 0;
     uint64_t m_nTotalBytes = 0;
-    int m_File = -1;
+    platform::StagedFile m_File;
     std::string m_strSendBuffer;
     CVeskControlSocket* const m_pControlSocket;
     // Tells this connection apart from the session's earlier and later ones.
@@ -51,15 +74,20 @@ protected:
     void OnClose(int error) override;
 
 private:
-    void CloseFile();
     // transferOver: the session is idle again. A failed upload leaves the
     // session in its upload state until the next transfer command.
     void EndTransfer(const std::string& reply, bool transferOver);
+    void CompleteUpload();
     bool PlainScanPauseDue();
+    void StopPauseTimer();
     void ResumeAfterPause();
     void Drain();
 
     std::chrono::steady_clock::time_point m_nextReceive{};
     unsigned m_nPauseTimer = 0;
     bool m_bPeerClosed = false;
+    bool m_bTransferring = false;
+    bool m_bAnswered = false;
+    bool m_bHurry = false;  // no more plain-scan pauses
+    std::unique_ptr<char[]> m_pReceiveBuffer;  // one for the whole upload
 };

@@ -12,38 +12,40 @@
 #include "server/ftp_server.h"
 
 // What each verb needs before it runs, and who carries it out. Before login
-// only USER and PASS pass the gate.
+// only USER and PASS pass the gate. Verbs that start or prepare a transfer
+// wait while one runs, so that nothing of one upload lands in another.
 struct CommandTable {
     using Handler = void (CVeskControlSocket::*)(const std::string&);
     struct Entry {
         std::string_view verb;
         bool needsLogin;
+        bool waitsForTransfer;
         Handler handler;
     };
     static constexpr std::array<Entry, 23> kEntries{{
-        {"USER", false, &CVeskControlSocket::OnUser},
-        {"PASS", false, &CVeskControlSocket::OnPass},
-        {"QUIT", true, &CVeskControlSocket::OnQuit},
-        {"BYE", true, &CVeskControlSocket::OnQuit},
-        {"TYPE", true, &CVeskControlSocket::OnType},
-        {"PWD", true, &CVeskControlSocket::OnPwd},
-        {"CWD", true, &CVeskControlSocket::OnCwd},
-        {"CDUP", true, &CVeskControlSocket::OnCdup},
-        {"RNFR", true, &CVeskControlSocket::OnRnfr},
-        {"RNTO", true, &CVeskControlSocket::OnRnto},
-        {"DELE", true, &CVeskControlSocket::OnDele},
-        {"MKD", true, &CVeskControlSocket::OnMkd},
-        {"RMD", true, &CVeskControlSocket::OnRmd},
-        {"PORT", true, &CVeskControlSocket::OnPort},
-        {"PASV", true, &CVeskControlSocket::OnPasv},
-        {"EPSV", true, &CVeskControlSocket::OnEpsv},
-        {"NLST", true, &CVeskControlSocket::OnList},
-        {"LIST", true, &CVeskControlSocket::OnList},
-        {"STOR", true, &CVeskControlSocket::OnStor},
-        {"ABOR", true, &CVeskControlSocket::OnAbor},
-        {"SYST", true, &CVeskControlSocket::OnSyst},
-        {"NOOP", true, &CVeskControlSocket::OnNoop},
-        {"OPTS", true, &CVeskControlSocket::OnOpts},
+        {"USER", false, false, &CVeskControlSocket::OnUser},
+        {"PASS", false, false, &CVeskControlSocket::OnPass},
+        {"QUIT", true, false, &CVeskControlSocket::OnQuit},
+        {"BYE", true, false, &CVeskControlSocket::OnQuit},
+        {"TYPE", true, false, &CVeskControlSocket::OnType},
+        {"PWD", true, false, &CVeskControlSocket::OnPwd},
+        {"CWD", true, false, &CVeskControlSocket::OnCwd},
+        {"CDUP", true, false, &CVeskControlSocket::OnCdup},
+        {"RNFR", true, false, &CVeskControlSocket::OnRnfr},
+        {"RNTO", true, false, &CVeskControlSocket::OnRnto},
+        {"DELE", true, false, &CVeskControlSocket::OnDele},
+        {"MKD", true, false, &CVeskControlSocket::OnMkd},
+        {"RMD", true, false, &CVeskControlSocket::OnRmd},
+        {"PORT", true, true, &CVeskControlSocket::OnPort},
+        {"PASV", true, true, &CVeskControlSocket::OnPasv},
+        {"EPSV", true, true, &CVeskControlSocket::OnEpsv},
+        {"NLST", true, true, &CVeskControlSocket::OnList},
+        {"LIST", true, true, &CVeskControlSocket::OnList},
+        {"STOR", true, true, &CVeskControlSocket::OnStor},
+        {"ABOR", true, false, &CVeskControlSocket::OnAbor},
+        {"SYST", true, false, &CVeskControlSocket::OnSyst},
+        {"NOOP", true, false, &CVeskControlSocket::OnNoop},
+        {"OPTS", true, false, &CVeskControlSocket::OnOpts},
     }};
 
     static const Entry* Find(std::string_view verb)
@@ -66,6 +68,20 @@ std::string TrimLineEnd(std::string text)
 
 }  // namespace
 
+std::string CommandVerb(const std::string& line)
+{
+    std::string verb = TrimLineEnd(line.substr(0, line.find(' ')));
+    std::transform(verb.begin(), verb.end(), verb.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return verb;
+}
+
+bool WaitsForRunningTransfer(const std::string& verb)
+{
+    const CommandTable::Entry* entry = CommandTable::Find(verb);
+    return entry && entry->waitsForTransfer;
+}
+
 void CVeskControlSocket::ProcessCommand()
 {
     if (m_CommandQueue.empty())
@@ -74,10 +90,8 @@ void CVeskControlSocket::ProcessCommand()
     m_CommandQueue.pop_front();
 
     const size_t space = line.find(' ');
-    std::string verb = TrimLineEnd(line.substr(0, space));
+    const std::string verb = CommandVerb(line);
     std::string argument = space == std::string::npos ? "" : TrimLineEnd(line.substr(space + 1));
-    std::transform(verb.begin(), verb.end(), verb.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
 
     const CommandTable::Entry* entry = CommandTable::Find(verb);
     if (m_nStatus == STATUS_NOT_LOGGED_IN && (!entry || entry->needsLogin)) {
@@ -116,6 +130,7 @@ void CVeskControlSocket::OnPass(const std::string& argument)
     }
     m_strCurrentDir = "/";
     m_nStatus = STATUS_IDLE;
+    m_bLoggedIn = true;
     SendResponse("230 User successfully logged in.");
     // The home folder comes into being at the first login; nothing is
     // reported either way.

@@ -11,6 +11,7 @@
 
 #include "ftp/control_socket.h"
 #include "ftp/path_util.h"
+#include "platform/staged_file.h"
 
 namespace {
 
@@ -80,7 +81,8 @@ std::vector<std::string> ReadFolderNames(const std::string& folder)
         return names;
     while (const dirent* entry = ::readdir(dir.get())) {
         const std::string name = entry->d_name;
-        if (name != "." && name != "..")
+        // Uploads in progress are nobody's business until they are complete.
+        if (name != "." && name != ".." && !platform::StagedFile::IsStagingName(name))
             names.push_back(name);
     }
     std::sort(names.begin(), names.end());

@@ -4,6 +4,7 @@
 
 #include "ftp/control_socket.h"
 #include "ftp/path_util.h"
+#include "platform/staged_file.h"
 #include "server/ftp_server.h"
 
 namespace {
@@ -116,8 +117,9 @@ int CVeskControlSocket::ResolveFilePath(std::string clientPath, int operation,
         folder = slash == 0 ? "/" : clientPath.substr(0, slash);
         name = clientPath.substr(slash + 1);
     }
-    // These name the folder itself or its parent, never a file in it.
-    if (name == "." || name == "..")
+    // These name the folder itself or its parent, never a file in it; the
+    // staging files of uploads in progress are not the client's.
+    if (name == "." || name == ".." || platform::StagedFile::IsStagingName(name))
         return PATH_REFUSED;
 
     const std::string home = HomeRoot(Server()->GetHomePath());

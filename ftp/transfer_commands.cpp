@@ -104,6 +104,7 @@ void CVeskControlSocket::OnList(const std::string& argument)
     std::string listing;
     if (!BuildDirectoryListing(argument, listing)) {
         m_nStatus = STATUS_STOR;
+        MarkDataConnectionAnswered();
         return;
     }
     SendResponse("150 Opening ASCII mode data connection for directory list.");
@@ -120,22 +121,16 @@ void CVeskControlSocket::OnList(const std::string& argument)
         return;
     }
     m_nStatus = STATUS_LIST;
-    m_pDataSocket->m_strSendBuffer = ToWire(listing);
-    m_pDataSocket->m_nTotalBytes = m_pDataSocket->m_strSendBuffer.size();
-    m_pDataSocket->m_nBytesSent = 0;
-    m_pDataSocket->OnSend(0);
+    m_pDataSocket->BeginListing(ToWire(listing));
 }
 
 void CVeskControlSocket::OnStor(const std::string& argument)
 {
     std::string local;
     const int code = ResolveFilePath(argument, OP_STORE, local);
-    if (code == PATH_NO_FILE) {
-        SendResponse("550 Filename invalid.");
-        return;
-    }
-    if (code == PATH_REFUSED) {
-        SendResponse("550 Permission denied.");
+    if (code == PATH_NO_FILE || code == PATH_REFUSED) {
+        SendResponse(code == PATH_NO_FILE ? "550 Filename invalid." : "550 Permission denied.");
+        MarkDataConnectionAnswered();
         return;
     }
     SendResponse("150 Opening BINARY mode data connection for file transfer.");
@@ -152,8 +147,17 @@ void CVeskControlSocket::OnStor(const std::string& argument)
         return;
     }
     m_nStatus = STATUS_IDLE;
+    MarkDataConnectionAnswered();
     SendResponse("450 Can't access file");
     m_pDataSocket->DiscardLater();
+}
+
+// The data connection stays for the client to close or reuse; its close is
+// no news to the client any more.
+void CVeskControlSocket::MarkDataConnectionAnswered()
+{
+    if (m_pDataSocket)
+        m_pDataSocket->MarkAnswered();
 }
 
 void CVeskControlSocket::OnAbor(const std::string&)
@@ -161,6 +165,9 @@ void CVeskControlSocket::OnAbor(const std::string&)
     if (m_pDataSocket) {
         if (m_nStatus != STATUS_IDLE)
             SendResponse("426 Data connection closed.");
+        // Closed at once: bytes or a close that arrive before the discard
+        // must not complete the upload after all.
+        m_pDataSocket->Abandon();
         m_pDataSocket->DiscardLater();
     }
     SendResponse("226 ABOR command successful.");

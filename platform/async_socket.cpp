@@ -203,6 +203,19 @@ void AsyncSocket::ShutdownSend()
         ::shutdown(m_hSocket, SHUT_WR);
 }
 
+bool PeerHasClosed(int handle)
+{
+    if (handle < 0)
+        return false;
+    pollfd probe{handle, POLLRDHUP, 0};
+    return ::poll(&probe, 1, 0) > 0 && (probe.revents & (POLLRDHUP | POLLHUP | POLLERR));
+}
+
+bool AsyncSocket::PeerHasClosed() const
+{
+    return m_bCloseDelivered || platform::PeerHasClosed(m_hSocket);
+}
+
 void AsyncSocket::Close()
 {
     Unregister();

@@ -19,6 +19,11 @@ namespace platform {
 
 constexpr int WSAEWOULDBLOCK = 10035;
 
+// True once the peer of a connected socket has closed its side or reset the
+// connection, even while bytes it sent before are still waiting to be read.
+// Safe from any thread that keeps the handle open.
+bool PeerHasClosed(int handle);
+
 class AsyncSocket : public SocketWatcher {
 public:
     AsyncSocket();
@@ -47,6 +52,8 @@ public:
     bool SendAll(const void* data, size_t size, int timeoutMs);
     void ShutdownSend();
     void Close();
+    // PeerHasClosed for this socket (true once its close was delivered).
+    bool PeerHasClosed() const;
     // Arms every notification again (the AsyncSelect of the design).
     void Rearm();
 

@@ -1,9 +1,7 @@
 #include "server/connect_thread.h"
 
-#include <poll.h>
 #include <unistd.h>
 
-#include <ctime>
 #include <exception>
 #include <thread>
 
@@ -11,7 +9,10 @@
 #include "server/ftp_server.h"
 
 CVeskConnectThread::CVeskConnectThread(CVeskFTPServer* server, int socketHandle)
-    : m_hSocket(socketHandle), m_pServer(server), m_LastActivityTime(std::time(nullptr))
+    : m_hSocket(socketHandle),
+      m_pServer(server),
+      m_LastActivityTime(std::chrono::steady_clock::now()),
+      m_GreetedAt(m_LastActivityTime)
 {
 }
 
@@ -71,6 +72,7 @@ bool CVeskConnectThread::InitInstance()
         return true;
     }
     m_ControlSocket.SendResponse("220 " + m_pServer->GetWelcomeMessage());
+    m_GreetedAt = std::chrono::steady_clock::now();
     m_nTimerID = m_queue.SetTimer(1000, [this](unsigned id) { TimerProc(id); });
     return true;
 }
@@ -99,20 +101,28 @@ void CVeskConnectThread::OnDestroyDataConnection(uintptr_t serial)
     const auto& data = m_ControlSocket.m_pDataSocket;
     if (data && data->m_nSerial == serial)
         m_ControlSocket.CloseDataConnection();
+    // Lines that waited for the transfer are served now, in their order.
+    m_ControlSocket.ResumeCommands();
 }
 
 void CVeskConnectThread::Touch()
 {
-    m_LastActivityTime = std::time(nullptr);
+    m_LastActivityTime = std::chrono::steady_clock::now();
+}
+
+bool CVeskConnectThread::IdleTooLong(std::chrono::steady_clock::time_point now) const
+{
+    if (!m_ControlSocket.HasLoggedIn() && now - m_GreetedAt > kLoginTimeLimit)
+        return true;
+    const auto idleLimit = std::chrono::minutes(m_pServer->Settings()->m_nTimeout);
+    return now - m_LastActivityTime > idleLimit;
 }
 
 void CVeskConnectThread::TimerProc(unsigned timerId)
 {
     if (timerId != m_nTimerID || m_bEnding)
         return;
-    const int64_t deadline =
-        m_LastActivityTime + static_cast<int64_t>(m_pServer->Settings()->m_nTimeout) * 60;
-    if (static_cast<int64_t>(std::time(nullptr)) > deadline) {
+    if (IdleTooLong(std::chrono::steady_clock::now())) {
         MarkEnding();
         m_ControlSocket.SendResponse("426 Connection timed out, aborting transfer");
         EndSession(0);
@@ -149,6 +159,5 @@ bool CVeskConnectThread::SessionIsOver()
     const int handle = m_ControlSocket.Handle();
     if (handle < 0)
         return m_hSocket < 0;  // closed already; a handle not yet attached is a live client
-    pollfd probe{handle, POLLRDHUP, 0};
-    return ::poll(&probe, 1, 0) > 0 && (probe.revents & (POLLRDHUP | POLLHUP | POLLERR));
+    return platform::PeerHasClosed(handle);
 }

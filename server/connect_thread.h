@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -30,7 +31,6 @@ public:
 
     // Session side, on this thread.
     void Touch();  // the client did something: restart the idle period
-    int64_t LastActivityTime() const { return m_LastActivityTime; }
     // The session is over: no further reply, the control connection closes,
     // the server stops counting it, and the loop ends with exitCode.
     void MarkEnding() { m_bEnding = true; }
@@ -59,8 +59,15 @@ private:
     void OnMessage(unsigned message, uintptr_t wParam);
     void CountOut();
 
+    // A client must log in within this time of its greeting, whatever it
+    // sends meanwhile: otherwise anybody could hold the only place.
+    static constexpr std::chrono::seconds kLoginTimeLimit{60};
+    bool IdleTooLong(std::chrono::steady_clock::time_point now) const;
+
     platform::MessageQueue m_queue;
-    int64_t m_LastActivityTime;
+    // Monotonic: a change of the wall clock neither ends nor extends a session.
+    std::chrono::steady_clock::time_point m_LastActivityTime;
+    std::chrono::steady_clock::time_point m_GreetedAt;
     bool m_bCountOutSent = false;  // this thread's own note: asked once only
     std::atomic<bool> m_bEnding{false};
     std::atomic<bool> m_bEnded{false};

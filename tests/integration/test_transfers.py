@@ -541,12 +541,17 @@ class PlainScan(UploadCase):
         start = time.monotonic()
         d = data_connect(port)
         d.sendall(data)
-        d.close()
         time.sleep(0.5)
         c.send(b"NOOP\r\n")
         self.assertEqual(c.read_line(timeout=1.5), b"200 OK\r\n",
                          "NOOP is answered while the upload is paced")
+        # Once the client has closed the data connection, a command waits
+        # for the upload's end and is answered after its 226.
+        d.close()
+        time.sleep(0.2)
+        c.send(b"NOOP\r\n")
         self.assertEqual(c.read_line(timeout=30), TRANSFER_COMPLETE)
+        self.assertEqual(c.read_line(), b"200 OK\r\n")
         self.assertGreaterEqual(time.monotonic() - start, 2.0)
         self.assertStored("slow.bin", data)
 
