@@ -267,6 +267,7 @@ class CutReUploads(IntegrityCase):
 class Crash(ServerTestCase):
 
     def test_a_killed_server_leaves_no_partial_scan_and_cleans_up_after_itself(self):
+        self.write_file("scan.pdf", b"earlier scan")
         c = self.logged_in()
         port = c.pasv()[1]
         self.assertEqual(c.command("STOR scan.pdf"), OPENING_BINARY)
@@ -276,8 +277,8 @@ class Crash(ServerTestCase):
         time.sleep(0.3)
         self.server.proc.send_signal(signal.SIGKILL)
         self.server.proc.wait(5)
-        leftovers = visible_names(self.home)
-        self.assertNotIn("scan.pdf", leftovers)
+        self.assertEqual(self.read_file("scan.pdf"), b"earlier scan")
+        leftovers = [n for n in visible_names(self.home) if n != "scan.pdf"]
         self.assertTrue(all(n.startswith(".lumbra-upload-") for n in leftovers), leftovers)
 
         # A new server neither shows nor serves the staging file, and the
@@ -292,14 +293,31 @@ class Crash(ServerTestCase):
         self.assertEqual(c.command("NLST"),
                          b"150 Opening ASCII mode data connection for directory list.\r\n")
         with data_connect(port) as listing:
-            self.assertEqual(listing.recv(100), b"")
-        self.assertEqual(c.read_line(), b"226 Transfer completed\r\n")
+            lines = listing.makefile("rb").read().splitlines()
+        self.assertEqual(len(lines), 1)
+        self.assertTrue(lines[0].endswith(b" scan.pdf"), lines)
+        self.assertEqual(c.read_line(), b"226 Transfer Completed\r\n")
         port = c.pasv()[1]
         self.assertEqual(c.command("STOR next.pdf"), OPENING_BINARY)
         with data_connect(port) as d2:
             d2.sendall(b"next")
         self.assertEqual(c.read_line(), TRANSFER_COMPLETE)
-        self.assertEqual(visible_names(self.home), ["next.pdf"])
+        self.assertEqual(visible_names(self.home), ["next.pdf", "scan.pdf"])
+
+
+class IdleTimeOutCut(IntegrityCase):
+    server_options = dict(timeout=1)
+
+    def test_an_upload_cut_by_the_idle_time_out_keeps_the_earlier_file(self):
+        self.write_file("keep.pdf", b"earlier scan")
+        c = self.logged_in()
+        d = self.start_upload(c, "keep.pdf")
+        self.addCleanup(d.close)
+        d.sendall(payload(30000, 24))
+        self.assertEqual(c.read_line(timeout=75), TIMED_OUT)
+        self.assertTrue(peer_closes_within(d, 5))
+        self.assertEqual(self.read_file("keep.pdf"), b"earlier scan")
+        self.assertNothingBut(["keep.pdf"])
 
 
 class LoginTimeLimit(ServerTestCase):
