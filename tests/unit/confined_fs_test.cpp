@@ -178,7 +178,7 @@ TEST_P(ConfinedFs, ASwappedInLinkLeadsNothingOutside)
         }
     });
     int listedOutside = 0;
-    for (int i = 0; i < 3000; ++i) {
+    for (int i = 0; i < 2000; ++i) {
         MakeFolderBeneath(H(), sub + "/made" + std::to_string(i % 7));
         RemoveFolderBeneath(H(), sub + "/made" + std::to_string((i + 3) % 7));
         RemoveFolderBeneath(H(), sub + "/dir");
