@@ -135,43 +135,44 @@ int OpenByLevels(int rootFd, const std::string& relative, int flags)
     return current.Release();
 }
 
+// openat2 with `resolve`; kernels without it (ENOSYS, or EPERM where a
+// seccomp filter hides it) are walked one level at a time instead, and
+// ENOSYS makes that the rule from then on.
 int OpenWithResolve(int rootFd, const std::string& relative, int flags, uint64_t resolve)
 {
-    open_how how{};
-    how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
-    how.resolve = resolve;
-    const char* path = relative.empty() ? "." : relative.c_str();
-    return static_cast<int>(::syscall(SYS_openat2, rootFd, path, &how, sizeof how));
-}
-
-bool UseOpenat2()
-{
-    return !g_levelWalk.load(std::memory_order_relaxed);
+    if (!g_levelWalk.load(std::memory_order_relaxed)) {
+        open_how how{};
+        how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+        how.resolve = resolve;
+        const char* path = relative.empty() ? "." : relative.c_str();
+        int fd = -1;
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            fd = static_cast<int>(::syscall(SYS_openat2, rootFd, path, &how, sizeof how));
+            // EAGAIN: a rename elsewhere meant the kernel could not vouch
+            // for a ".." on the way; asking again is the documented answer.
+            if (fd >= 0 || errno != EAGAIN)
+                break;
+        }
+        if (fd >= 0 || (errno != ENOSYS && errno != EPERM))
+            return fd;
+        if (errno == ENOSYS)
+            g_levelWalk.store(true);
+    }
+    return OpenByLevels(rootFd, relative, flags);
 }
 
 // Beneath `rootFd`, following no link.
 int OpenWithoutLinks(int rootFd, const std::string& relative, int flags)
 {
-    if (UseOpenat2()) {
-        const int fd = OpenWithResolve(rootFd, relative, flags,
-                                       RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS);
-        if (fd >= 0 || errno != ENOSYS)
-            return fd;
-        g_levelWalk.store(true);
-    }
-    return OpenByLevels(rootFd, relative, flags);
+    return OpenWithResolve(rootFd, relative, flags,
+                           RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS);
 }
 
-// Beneath `rootFd`, following relative links that stay beneath it.
+// Beneath `rootFd`, following relative links that stay beneath it (the
+// level walk follows none; its callers then take the link-free route).
 int OpenFollowingInside(int rootFd, const std::string& relative, int flags)
 {
-    if (UseOpenat2()) {
-        const int fd = OpenWithResolve(rootFd, relative, flags, RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS);
-        if (fd >= 0 || errno != ENOSYS)
-            return fd;
-        g_levelWalk.store(true);
-    }
-    return OpenByLevels(rootFd, relative, flags);
+    return OpenWithResolve(rootFd, relative, flags, RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS);
 }
 
 std::optional<std::string> RealPath(const std::string& path)
