@@ -158,4 +158,4 @@ bool WaitsForRunningTransfer(const std::string& verb);
 // Free helpers of the session.
 bool LocalPathToClientPath(std::string localPath, std::string& clientPath,
                            const std::string& homePath);
-bool CreateDirectoryChain(const std::string& localPath);
+bool CreateDirectoryChain(const std::string& home, const std::string& localPath);

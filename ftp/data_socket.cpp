@@ -2,6 +2,7 @@
 
 #include "ftp/control_socket.h"
 #include "server/connect_thread.h"
+#include "server/ftp_server.h"
 
 CVeskDataSocket::CVeskDataSocket(CVeskControlSocket* owner)
     : m_pControlSocket(owner), m_nSerial(++owner->m_nDataSocketSerial)
@@ -34,7 +35,7 @@ bool CVeskDataSocket::OpenStoreFile(const std::string& localPath)
 {
     // The upload goes to a staging file and replaces the target only once it
     // is complete; a FIFO or a folder under the name is refused.
-    if (!m_File.Open(localPath))
+    if (!m_File.Open(m_pControlSocket->Server()->GetHomePath(), localPath))
         return false;
     if (!m_pReceiveBuffer)
         m_pReceiveBuffer = std::make_unique<char[]>(kUploadChunk);

@@ -1,31 +1,17 @@
 // The commands that change the home folder without a data connection:
 // RNFR/RNTO, DELE, MKD and RMD.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+// Every change is made through the confined operations of platform/, which
+// resolve the path from the home folder's descriptor at the moment of the
+// change: the resolvers' answer may be stale by then, the confinement not.
 #include <cerrno>
-#include <cstdio>
+#include <filesystem>
 
 #include "ftp/control_socket.h"
 #include "ftp/path_util.h"
+#include "platform/confined_fs.h"
 #include "server/ftp_server.h"
 
 namespace {
-
-bool IsRegularFile(const std::string& path)
-{
-    struct stat st {};
-    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// True when both paths name the same folder on disk, whatever the spelling.
-bool IsSameFolder(const std::string& a, const std::string& b)
-{
-    struct stat sa {}, sb {};
-    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 &&
-           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
 
 // A renamed file takes its new name in lower case; the folder keeps the
 // spelling it has on disk.
@@ -35,24 +21,6 @@ std::string WithLowerCaseName(const std::string& localPath)
     if (slash == std::string::npos)
         return ToLowerAscii(localPath);
     return localPath.substr(0, slash + 1) + ToLowerAscii(localPath.substr(slash + 1));
-}
-
-// Never overwrites: a target that exists makes the rename fail.
-bool RenameWithoutReplacing(const std::string& from, const std::string& to)
-{
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
-        return true;
-    if (errno != EINVAL && errno != ENOSYS)
-        return false;
-    // File systems without the no-replace flag: link refuses an existing
-    // target just the same.
-    if (::link(from.c_str(), to.c_str()) != 0)
-        return false;
-    if (::unlink(from.c_str()) != 0) {
-        ::unlink(to.c_str());
-        return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -66,7 +34,7 @@ void CVeskControlSocket::OnRnfr(const std::string& argument)
         SendResponse("550 Permission denied.");
         return;
     }
-    if (code != PATH_OK || !IsRegularFile(local)) {
+    if (code != PATH_OK || !platform::IsRegularFileBeneath(HomeRoot(Server()->GetHomePath()), local)) {
         SendResponse("550 File not found.");
         return;
     }
@@ -85,11 +53,12 @@ void CVeskControlSocket::OnRnto(const std::string& argument)
     } else {
         // A refused target, a missing folder, a folder of that name or a
         // source that is no longer a file all make the rename fail.
+        const std::string home = HomeRoot(Server()->GetHomePath());
         const bool usable = code != PATH_REFUSED && !local.empty() &&
-                            QueryPath(local) == PathKind::Missing &&
-                            IsRegularFile(m_strRenameFrom);
+                            QueryPath(home, local) == PathKind::Missing &&
+                            platform::IsRegularFileBeneath(home, m_strRenameFrom);
         m_strRenameTo = usable ? WithLowerCaseName(local) : std::string();
-        if (usable && RenameWithoutReplacing(m_strRenameFrom, m_strRenameTo))
+        if (usable && platform::RenameBeneath(home, m_strRenameFrom, m_strRenameTo) == 0)
             SendResponse("250 File renamed successfully.");
         else
             SendResponse("550 File rename failed.");
@@ -112,7 +81,7 @@ void CVeskControlSocket::OnDele(const std::string& argument)
     }
     std::string name;
     LocalPathToClientPath(local, name, Server()->GetHomePath());
-    if (::unlink(local.c_str()) == 0)
+    if (platform::RemoveFileBeneath(HomeRoot(Server()->GetHomePath()), local) == 0)
         SendResponse("250 File \"" + name + "\" was deleted successfully.");
     else
         SendResponse("450 Internal error deleting thre file : \"" + name + "\".");
@@ -130,7 +99,7 @@ void CVeskControlSocket::OnMkd(const std::string& argument)
         SendResponse("550 Can't create directory. Permission denied.");
         return;
     }
-    if (CreateDirectoryChain(local))
+    if (CreateDirectoryChain(HomeRoot(Server()->GetHomePath()), local))
         SendResponse("257 Directory created successfully.");
     else
         SendResponse("450 Internal error creating the directory.");
@@ -149,23 +118,31 @@ void CVeskControlSocket::OnRmd(const std::string& argument)
         return;
     }
     // "sub/.." or "." from the root name the home folder, which must survive.
-    if (IsSameFolder(local, HomeRoot(Server()->GetHomePath()))) {
+    const std::string home = HomeRoot(Server()->GetHomePath());
+    if (platform::IsHomeFolderItself(home, local)) {
         SendResponse("550 Permission denied.");
         return;
     }
-    if (::rmdir(local.c_str()) == 0)
+    const int error = platform::RemoveFolderBeneath(home, local);
+    if (error == 0)
         SendResponse("250 Directory deleted successfully.");
-    else if (errno == ENOTEMPTY || errno == EEXIST)
+    else if (error == ENOTEMPTY || error == EEXIST)
         SendResponse("550 Directory not empty.");
     else
         SendResponse("450 Internal error deleting the directory.");
 }
 
-bool CreateDirectoryChain(const std::string& localPath)
+bool CreateDirectoryChain(const std::string& home, const std::string& localPath)
 {
+    // The home folder itself is configuration, not client input: it is made
+    // as it stands when missing, as at login.
+    std::error_code ignored;
+    std::filesystem::create_directories(home, ignored);
+    if (home.empty() || localPath.size() <= home.size())
+        return false;
     // Levels that already exist simply fail; only the last must be new.
-    for (size_t slash = localPath.find('/', 1); slash != std::string::npos;
+    for (size_t slash = localPath.find('/', home.size() + 1); slash != std::string::npos;
          slash = localPath.find('/', slash + 1))
-        ::mkdir(localPath.substr(0, slash).c_str(), 0777);
-    return !localPath.empty() && ::mkdir(localPath.c_str(), 0777) == 0;
+        platform::MakeFolderBeneath(home, localPath.substr(0, slash));
+    return platform::MakeFolderBeneath(home, localPath) == 0;
 }

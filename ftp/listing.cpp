@@ -1,8 +1,5 @@
 #include "ftp/listing.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
@@ -11,7 +8,9 @@
 
 #include "ftp/control_socket.h"
 #include "ftp/path_util.h"
+#include "platform/confined_fs.h"
 #include "platform/staged_file.h"
+#include "server/ftp_server.h"
 
 namespace {
 
@@ -49,52 +48,21 @@ bool IsRecent(int64_t mtime, int64_t now)
     return age < kRecentAge;
 }
 
-struct EntryInfo {
-    bool isDirectory = false;
-    uint64_t size = 0;
-    int64_t mtime = 0;
-};
-
-// Symbolic links show what they point to; a dangling one shows as an empty
-// file. False only when the entry is gone.
-bool ReadEntryInfo(const std::string& path, EntryInfo& info)
-{
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) {
-        info.isDirectory = S_ISDIR(st.st_mode);
-        info.size = info.isDirectory ? 0 : static_cast<uint64_t>(st.st_size);
-        info.mtime = st.st_mtim.tv_sec;
-        return true;
-    }
-    if (::lstat(path.c_str(), &st) != 0)
-        return false;
-    info = EntryInfo{false, 0, st.st_mtim.tv_sec};
-    return true;
-}
-
 // Sorted so that the same folder always lists the same way.
-std::vector<std::string> ReadFolderNames(const std::string& folder)
+std::vector<std::string> ReadFolderNames(const platform::ConfinedFolder& folder)
 {
-    std::vector<std::string> names;
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
-    if (!dir)
-        return names;
-    while (const dirent* entry = ::readdir(dir.get())) {
-        const std::string name = entry->d_name;
-        // Uploads in progress are nobody's business until they are complete.
-        if (name != "." && name != ".." && !platform::StagedFile::IsStagingName(name))
-            names.push_back(name);
-    }
+    std::vector<std::string> names = folder.Names();
+    // Uploads in progress are nobody's business until they are complete.
+    std::erase_if(names, [](const std::string& name) { return platform::StagedFile::IsStagingName(name); });
     std::sort(names.begin(), names.end());
     return names;
 }
 
-void AppendEntry(const std::string& path, const std::string& name, int64_t now,
+void AppendEntry(const platform::ConfinedFolder& folder, const std::string& name, int64_t now,
                  std::string& listing)
 {
-    EntryInfo info;
-    if (ReadEntryInfo(path, info))
-        listing += FormatListingLine(name, info.isDirectory, info.size, info.mtime, now);
+    if (const auto info = folder.Info(name))
+        listing += FormatListingLine(name, info->isDirectory, info->size, info->mtime, now);
 }
 
 }  // namespace
@@ -148,16 +116,23 @@ bool CVeskControlSocket::BuildDirectoryListing(std::string argument, std::string
         return false;
     }
 
+    // The folder is opened beneath the home folder and its entries read
+    // from that descriptor, so a link swapped in meanwhile shows nothing of
+    // what lies outside.
+    const std::string home = HomeRoot(Server()->GetHomePath());
     const int64_t now = std::time(nullptr);
-    switch (QueryPath(local)) {
-    case PathKind::Directory:
-        for (const std::string& name : ReadFolderNames(local))
-            AppendEntry(JoinLocal(local, name), name, now, listing);
+    switch (QueryPath(home, local)) {
+    case PathKind::Directory: {
+        const platform::ConfinedFolder folder(home, local);
+        for (const std::string& name : ReadFolderNames(folder))
+            AppendEntry(folder, name, now, listing);
         break;
+    }
     case PathKind::Other: {
         const size_t slash = local.find_last_of('/');
         const std::string name = slash == std::string::npos ? local : local.substr(slash + 1);
-        AppendEntry(local, name, now, listing);
+        AppendEntry(platform::ConfinedFolder(home, local.substr(0, slash == 0 ? 1 : slash)), name,
+                    now, listing);
         break;
     }
     case PathKind::Missing:

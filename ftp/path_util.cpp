@@ -1,13 +1,8 @@
 #include "ftp/path_util.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cctype>
-#include <climits>
-#include <cstdlib>
-#include <memory>
+
+#include "platform/confined_fs.h"
 
 std::string ToLowerAscii(std::string text)
 {
@@ -39,12 +34,16 @@ void TrimTrailingSlashes(std::string& path)
         path.pop_back();
 }
 
-PathKind QueryPath(const std::string& localPath)
+PathKind QueryPath(const std::string& home, const std::string& localPath)
 {
-    struct stat st {};
-    if (localPath.empty() || ::stat(localPath.c_str(), &st) != 0)
+    switch (platform::QueryBeneath(home, localPath)) {
+    case platform::EntryKind::Directory:
+        return PathKind::Directory;
+    case platform::EntryKind::Other:
+        return PathKind::Other;
+    default:
         return PathKind::Missing;
-    return S_ISDIR(st.st_mode) ? PathKind::Directory : PathKind::Other;
+    }
 }
 
 std::string HomeRoot(const std::string& homePath)
@@ -62,59 +61,35 @@ std::string JoinLocal(const std::string& folder, const std::string& name)
     return folder + "/" + name;
 }
 
-std::optional<std::string> FindEntry(const std::string& folder, const std::string& name)
+std::optional<std::string> FindEntry(const std::string& home, const std::string& folder,
+                                     const std::string& name)
 {
-    struct stat st {};
-    if (::lstat(JoinLocal(folder, name).c_str(), &st) == 0)
+    if (platform::ExistsBeneath(home, JoinLocal(folder, name)))
         return name;
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
-    if (!dir)
-        return std::nullopt;
     const std::string wanted = ToLowerAscii(name);
     std::optional<std::string> found;
-    while (const dirent* entry = ::readdir(dir.get())) {
-        const std::string candidate = entry->d_name;
+    for (const std::string& candidate : platform::FolderNamesBeneath(home, folder))
         if (ToLowerAscii(candidate) == wanted && (!found || candidate < *found))
             found = candidate;
-    }
     return found;
 }
 
-namespace {
-
-std::optional<std::string> RealPath(const std::string& path)
-{
-    char resolved[PATH_MAX];
-    if (!::realpath(path.c_str(), resolved))
-        return std::nullopt;
-    return std::string(resolved);
-}
-
-bool IsWithin(const std::string& path, const std::string& root)
-{
-    if (root == "/")
-        return true;
-    return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
-                            path[root.size()] == '/');
-}
-
-}  // namespace
-
 bool StaysInsideHome(const std::string& localPath, const std::string& homePath)
 {
+    const std::string home = HomeRoot(homePath);
     // No home folder configured: there is nothing a path could stay in.
-    if (HomeRoot(homePath).empty())
+    if (home.empty())
         return false;
-    const auto home = RealPath(HomeRoot(homePath));
-    if (!home)
+    if (QueryPath(home, home) != PathKind::Directory)
         return true;  // no home folder yet: nothing below it exists to lead out
+    // The deepest level that exists decides; a link there must lead to
+    // something inside (a dangling link is not inside).
     std::string probe = localPath;
     for (;;) {
-        struct stat st {};
-        if (::lstat(probe.c_str(), &st) == 0) {
-            const auto real = RealPath(probe);
-            return real && IsWithin(*real, *home);  // a dangling link is never inside
-        }
+        if (probe == home)
+            return true;
+        if (platform::ExistsBeneath(home, probe))
+            return QueryPath(home, probe) != PathKind::Missing;
         const size_t slash = probe.find_last_of('/');
         if (slash == std::string::npos || slash == 0)
             return false;

@@ -1,5 +1,6 @@
 // Small path and text helpers of the session: ASCII case folding, the
-// client-path normal form, attribute queries and confinement checks.
+// client-path normal form, attribute queries and confinement checks (these
+// through the confined file operations of platform/).
 #pragma once
 
 #include <optional>
@@ -13,8 +14,10 @@ std::string NormaliseClientPath(std::string path);
 void TrimTrailingSlashes(std::string& path);
 
 enum class PathKind { Missing, Directory, Other };
-// Follows symbolic links; anything that cannot be queried counts as missing.
-PathKind QueryPath(const std::string& localPath);
+// Follows symbolic links that stay inside the home folder `home` (as
+// HomeRoot gives it); a link that leads out, and anything that cannot be
+// queried, counts as missing. Resolved from the home folder's descriptor.
+PathKind QueryPath(const std::string& home, const std::string& localPath);
 
 // The home folder as a path prefix: taken as configured, without the
 // trailing "/" a user may have typed (the root folder stays "/").
@@ -23,7 +26,9 @@ std::string JoinLocal(const std::string& folder, const std::string& name);
 
 // The entry of `folder` called `name`: the exact name when it exists, else
 // the first name (in byte order) that equals it without regard to ASCII case.
-std::optional<std::string> FindEntry(const std::string& folder, const std::string& name);
+// The folder is read beneath the home folder `home`.
+std::optional<std::string> FindEntry(const std::string& home, const std::string& folder,
+                                     const std::string& name);
 
 // True when `localPath`, with every symbolic link resolved, lies in the home
 // folder. A path that does not exist is judged by its deepest existing

@@ -47,10 +47,10 @@ MapOutcome Walk(const std::string& home, std::string current,
                 return MapOutcome::Refused;
             current.erase(current.find_last_of('/') == 0 ? 1 : current.find_last_of('/'));
         } else {
-            const auto entry = found ? FindEntry(current, segment) : std::nullopt;
+            const auto entry = found ? FindEntry(home, current, segment) : std::nullopt;
             current = JoinLocal(current, entry ? *entry : segment);
         }
-        if (QueryPath(current) == PathKind::Missing)
+        if (QueryPath(home, current) == PathKind::Missing)
             found = false;
     }
     out = current;
@@ -132,13 +132,13 @@ int CVeskControlSocket::ResolveFilePath(std::string clientPath, int operation,
     default:
         break;
     }
-    const auto entry = FindEntry(localFolder, name);
+    const auto entry = FindEntry(home, localFolder, name);
     localPath = JoinLocal(localFolder, entry ? *entry : name);
     if (!StaysInsideHome(localPath, home))
         return PATH_REFUSED;
     if (operation == OP_STORE)
         return PATH_OK;
-    return QueryPath(localPath) == PathKind::Other ? PATH_OK : PATH_NO_FILE;
+    return QueryPath(home, localPath) == PathKind::Other ? PATH_OK : PATH_NO_FILE;
 }
 
 bool LocalPathToClientPath(std::string localPath, std::string& clientPath,

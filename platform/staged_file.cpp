@@ -1,5 +1,7 @@
 #include "platform/staged_file.h"
 
+#include "platform/confined_fs.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +10,6 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
-#include <climits>
 #include <cstdlib>
 #include <csignal>
 #include <memory>
@@ -96,28 +97,23 @@ bool StagedFile::IsStagingName(std::string_view name)
     return StartsWithIgnoringAsciiCase(name, kStagingPrefix);
 }
 
-bool StagedFile::Open(const std::string& targetPath)
+bool StagedFile::Open(const std::string& home, const std::string& targetPath)
 {
     Discard();
-    std::string target = targetPath;
-    struct stat st {};
-    if (::lstat(target.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        char resolved[PATH_MAX];
-        if (!::realpath(target.c_str(), resolved))
-            return false;
-        target = resolved;
-    }
-    m_mode = -1;
-    if (::stat(target.c_str(), &st) == 0) {
-        if (!S_ISREG(st.st_mode))
-            return false;
-        m_mode = static_cast<int>(st.st_mode & 07777);
-    }
     std::string folderPath;
-    SplitPath(target, folderPath, m_targetName);
-    m_folder = ::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    SplitPath(targetPath, folderPath, m_targetName);
+    m_folder = OpenFolderBeneath(home, folderPath);
     if (m_folder < 0)
         return false;
+    m_mode = -1;
+    struct stat st {};
+    if (::fstatat(m_folder, m_targetName.c_str(), &st, 0) == 0) {
+        if (!S_ISREG(st.st_mode)) {
+            Discard();
+            return false;
+        }
+        m_mode = static_cast<int>(st.st_mode & 07777);
+    }
     SweepStaleOnce(folderPath, m_folder);
     for (int attempt = 0; attempt < kNameAttempts && m_fd < 0; ++attempt) {
         m_stagingName = std::string(kStagingPrefix) + std::to_string(::getpid()) + "-" +

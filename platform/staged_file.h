@@ -18,10 +18,12 @@ public:
     StagedFile(const StagedFile&) = delete;
     StagedFile& operator=(const StagedFile&) = delete;
 
-    // Starts a new file for targetPath. A target that is a symbolic link is
-    // written through: its destination is replaced. False when the target
-    // exists but is not a regular file, or its folder cannot be written.
-    bool Open(const std::string& targetPath);
+    // Starts a new file for targetPath, a path below the home folder `home`
+    // whose folder is opened beneath it (no link swapped in can lead out).
+    // The entry under the name is replaced as it is: a symbolic link there
+    // is replaced, not written through. False when the target is not a
+    // regular file (nor a link to one), or its folder cannot be written.
+    bool Open(const std::string& home, const std::string& targetPath);
     bool IsOpen() const { return m_fd >= 0; }
     // Every byte or false.
     bool Write(const void* data, size_t size);
