@@ -109,6 +109,9 @@ bool CVeskDataSocket::PlainScanPauseDue()
     const auto now = std::chrono::steady_clock::now();
     if (m_bHurry || now >= m_nextReceive)
         return false;
+    // Only the end of the data is left: taking it carries no bytes.
+    if (PeerHasClosed() && BytesWaiting() == 0)
+        return false;
     if (!m_nPauseTimer) {
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(m_nextReceive - now).count();
         m_nPauseTimer = platform::MessageQueue::Current()->SetTimer(

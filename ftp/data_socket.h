@@ -30,7 +30,7 @@ public:
     // Otherwise each receive takes what the socket holds, up to this size,
     // and one notification reads at most kReadsPerWakeup times before the
     // thread looks at its control connection again.
-    static constexpr size_t kUploadChunk = 256 * 1024;
+    static constexpr size_t kUploadChunk = 1024 * 1024;
     static constexpr int kReadsPerWakeup = 16;
 
     bool OpenStoreFile(const std::string& localPath);

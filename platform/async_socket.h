@@ -58,6 +58,8 @@ public:
     void Rearm();
 
     bool IsOpen() const { return m_hSocket >= 0; }
+    // Bytes received and not read yet.
+    int BytesWaiting() const;
     int Handle() const { return m_hSocket; }
     int LastError() const { return m_nLastError; }
     bool GetSockName(std::string& address, int& port) const;
@@ -80,7 +82,6 @@ private:
     void Register();
     void Unregister();
     int PendingError() const;
-    int BytesWaiting() const;
 
     int m_hSocket = -1;
     int m_nLastError = 0;
