@@ -1,12 +1,16 @@
 #include "ftp/listing.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "ftp/control_socket.h"
@@ -55,44 +59,104 @@ struct EntryInfo {
 };
 
 // Symbolic links show what they point to; a dangling one shows as an empty
-// file. False only when the entry is gone.
-bool ReadEntryInfo(const std::string& path, EntryInfo& info)
+// file. False only when the entry is gone. `folder` is an open descriptor
+// of the entry's folder (AT_FDCWD with a whole path), so that a name is not
+// looked up again from the root for every entry.
+bool ReadEntryInfo(int folder, const char* name, EntryInfo& info)
 {
     struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) {
+    if (::fstatat(folder, name, &st, 0) == 0) {
         info.isDirectory = S_ISDIR(st.st_mode);
         info.size = info.isDirectory ? 0 : static_cast<uint64_t>(st.st_size);
         info.mtime = st.st_mtim.tv_sec;
         return true;
     }
-    if (::lstat(path.c_str(), &st) != 0)
+    if (::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return false;
     info = EntryInfo{false, 0, st.st_mtim.tv_sec};
     return true;
 }
 
-// Sorted so that the same folder always lists the same way.
-std::vector<std::string> ReadFolderNames(const std::string& folder)
-{
-    std::vector<std::string> names;
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
-    if (!dir)
-        return names;
-    while (const dirent* entry = ::readdir(dir.get())) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..")
-            names.push_back(name);
+// The date column costs a time-zone conversion; a folder's files mostly
+// share a few modification times, so the last one is remembered.
+class TimeColumnCache {
+public:
+    explicit TimeColumnCache(int64_t now) : m_now(now) {}
+    const std::string& For(int64_t mtime)
+    {
+        if (!m_valid || mtime != m_mtime) {
+            m_column = FormatListingTime(mtime, m_now);
+            m_mtime = mtime;
+            m_valid = true;
+        }
+        return m_column;
     }
-    std::sort(names.begin(), names.end());
-    return names;
+
+private:
+    int64_t m_now;
+    int64_t m_mtime = 0;
+    bool m_valid = false;
+    std::string m_column;
+};
+
+void AppendListingLine(std::string& out, std::string_view name, const EntryInfo& info,
+                       const std::string& timeColumn)
+{
+    char sizeText[24];
+    const auto result = std::to_chars(sizeText, sizeText + sizeof sizeText, info.size);
+    const size_t sizeLength = static_cast<size_t>(result.ptr - sizeText);
+    out += info.isDirectory ? "drwx------ 1 user group" : "-rwx------ 1 user group";
+    if (sizeLength < kSizeColumn)
+        out.append(kSizeColumn - sizeLength, ' ');
+    out.append(sizeText, sizeLength);
+    out += timeColumn;
+    out += name;
+    out += "\r\n";
 }
 
-void AppendEntry(const std::string& path, const std::string& name, int64_t now,
-                 std::string& listing)
+// Names of a folder, sorted so that the same folder always lists the same
+// way. One buffer holds every name; the entries point into it.
+struct FolderNames {
+    std::string text;
+    std::vector<std::pair<size_t, size_t>> spans;  // offset and length in text
+
+    std::string_view At(size_t i) const { return {text.data() + spans[i].first, spans[i].second}; }
+};
+
+void ReadFolderNames(DIR* dir, FolderNames& names)
 {
-    EntryInfo info;
-    if (ReadEntryInfo(path, info))
-        listing += FormatListingLine(name, info.isDirectory, info.size, info.mtime, now);
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        names.spans.emplace_back(names.text.size(), name.size());
+        names.text += name;
+        names.text += '\0';  // so that At(i).data() is a C string for fstatat
+    }
+    std::sort(names.spans.begin(), names.spans.end(), [&names](const auto& a, const auto& b) {
+        return std::string_view(names.text.data() + a.first, a.second) <
+               std::string_view(names.text.data() + b.first, b.second);
+    });
+}
+
+// A whole folder; an unreadable one lists as empty.
+void AppendFolder(const std::string& local, int64_t now, std::string& listing)
+{
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(local.c_str()), ::closedir);
+    if (!dir)
+        return;
+    FolderNames names;
+    ReadFolderNames(dir.get(), names);
+    // About 60 bytes of columns and line end per entry besides the name.
+    listing.reserve(names.text.size() + names.spans.size() * 64);
+    TimeColumnCache columns(now);
+    const int folder = ::dirfd(dir.get());
+    for (size_t i = 0; i < names.spans.size(); ++i) {
+        const std::string_view name = names.At(i);
+        EntryInfo info;
+        if (ReadEntryInfo(folder, name.data(), info))
+            AppendListingLine(listing, name, info, columns.For(info.mtime));
+    }
 }
 
 }  // namespace
@@ -113,15 +177,8 @@ std::string FormatListingTime(int64_t mtime, int64_t now)
 std::string FormatListingLine(const std::string& name, bool isDirectory, uint64_t size,
                               int64_t mtime, int64_t now)
 {
-    const std::string sizeText = std::to_string(size);
-    std::string line = isDirectory ? "drwx------" : "-rwx------";
-    line += " 1 user group";
-    if (sizeText.size() < kSizeColumn)
-        line.append(kSizeColumn - sizeText.size(), ' ');
-    line += sizeText;
-    line += FormatListingTime(mtime, now);
-    line += name;
-    line += "\r\n";
+    std::string line;
+    AppendListingLine(line, name, EntryInfo{isDirectory, size, mtime}, FormatListingTime(mtime, now));
     return line;
 }
 
@@ -149,13 +206,14 @@ bool CVeskControlSocket::BuildDirectoryListing(std::string argument, std::string
     const int64_t now = std::time(nullptr);
     switch (QueryPath(local)) {
     case PathKind::Directory:
-        for (const std::string& name : ReadFolderNames(local))
-            AppendEntry(JoinLocal(local, name), name, now, listing);
+        AppendFolder(local, now, listing);
         break;
     case PathKind::Other: {
         const size_t slash = local.find_last_of('/');
         const std::string name = slash == std::string::npos ? local : local.substr(slash + 1);
-        AppendEntry(local, name, now, listing);
+        EntryInfo info;
+        if (ReadEntryInfo(AT_FDCWD, local.c_str(), info))
+            AppendListingLine(listing, name, info, FormatListingTime(info.mtime, now));
         break;
     }
     case PathKind::Missing:
