@@ -143,6 +143,28 @@ def file_digest(path):
             h.update(block)
 
 
+def plain_scan_pace(root, binary):
+    """Seconds a plain-scan lumbra-ftpd takes for 40 960 bytes: its pace of
+    4096 bytes per 200 ms must hold (2.0 to 2.2 s)."""
+    server = peer_servers.Lumbra(os.path.join(root, "plain-scan"), 45000, binary,
+                                 plain_scan=True)
+    payload = os.urandom(40960)
+    server.start()
+    try:
+        session = ftp_client.Session(server.port)
+        session.login()
+        start = time.perf_counter()
+        session.store("paced.pdf", payload)
+        elapsed = time.perf_counter() - start
+        session.quit()
+    finally:
+        server.stop()
+    with open(os.path.join(server.home, "paced.pdf"), "rb") as f:
+        if f.read() != payload:
+            raise CheckFailed("plain scan: paced.pdf differs on disk")
+    return elapsed
+
+
 # --- the machine's ceiling: a plain receiver, in a process of its own
 
 SINK = """
@@ -219,6 +241,7 @@ def run(args):
         print("not run (missing, or needs root): %s" % ", ".join(skipped))
     results = {s.name: {} for s in servers}
     sink = None
+    plain_scan = None
     try:
         payloads = [os.urandom(W1_SIZE) for _ in range(W1_FILES)]
         source, digest = make_w2_source(root)
@@ -260,6 +283,8 @@ def run(args):
             results[s.name]["peak_rss_kib"] = samplers[s.name].peak
         time.sleep(1.0)
         measure_idle(servers, results, "idle_after")
+        if any(s.name == "lumbra-ftpd" for s in servers):
+            plain_scan = plain_scan_pace(root, args.binary)
     finally:
         for s in servers:
             s.stop()
@@ -268,7 +293,7 @@ def run(args):
             sink.wait()
         shutil.rmtree(root, ignore_errors=True)
     report = {"machine": machine(), "reps": args.reps, "servers": results,
-              "ceiling_w2": ceilings}
+              "ceiling_w2": ceilings, "plain_scan_s": plain_scan}
     return report
 
 
@@ -339,6 +364,9 @@ def print_table(report):
     if report["ceiling_w2"]:
         print("\nceiling (plain TCP receiver, 1 MiB recv+write to tmpfs): %s"
               % figure_text("W2", summary(report["ceiling_w2"])))
+    if report["plain_scan_s"] is not None:
+        print("plain-scan lumbra-ftpd: 40 960 bytes in %.2f s (must be 2.0-2.2 s)"
+              % report["plain_scan_s"])
     print_ratios(report)
 
 

@@ -62,7 +62,7 @@ class Server:
         self.root = os.path.join(root, self.name)
         self.home = os.path.join(self.root, "home")
         self.passive = (passive_base, passive_base + 999)
-        os.makedirs(self.home)
+        os.makedirs(self.home, exist_ok=True)
         self.port = free_port()
         self.proc = None
         self.log = open(os.path.join(self.root, "log.txt"), "wb")
@@ -96,8 +96,9 @@ class Server:
 class Lumbra(Server):
     name = "lumbra-ftpd"
 
-    def __init__(self, root, passive_base, binary):
+    def __init__(self, root, passive_base, binary, plain_scan=False):
         self.binary = binary
+        self.plain_scan = plain_scan
         super().__init__(root, passive_base)
 
     def available(self):
@@ -109,7 +110,7 @@ class Lumbra(Server):
 
     def command(self):
         return [self.binary, "--bind", "127.0.0.1", "--port", str(self.port), "--home",
-                self.home, "--anonymous", "--no-plain-scan"]
+                self.home, "--anonymous", "--plain-scan" if self.plain_scan else "--no-plain-scan"]
 
 
 class Vsftpd(Server):
