@@ -322,7 +322,8 @@ def machine():
         if line.startswith("model name"):
             model = line.split(":", 1)[1].strip()
             break
-    return "%s, %d cores, Linux %s" % (model, os.cpu_count(), platform.release())
+    return "%s, %d cores, Linux %s, load average %.1f at the end" % (
+        model, os.cpu_count(), platform.release(), os.getloadavg()[0])
 
 
 # --- the table
@@ -343,8 +344,8 @@ def print_table(report):
     servers = report["servers"]
     names = list(servers)
     print("\nmachine: %s; medians of %d, (min-max)" % (report["machine"], report["reps"]))
-    print("| workload | " + " | ".join(names) + " |")
-    print("|---" * (len(names) + 1) + "|")
+    print("| workload | " + " | ".join(names) + " | lumbra-ftpd : fastest peer |")
+    print("|---" * (len(names) + 2) + "|")
     for w in ("W1", "W2", "W3", "W4"):
         if not all(w in servers[n] for n in names):
             continue
@@ -353,13 +354,13 @@ def print_table(report):
         for n in names:
             refused = servers[n].get("W4_refused", 0) if w == "W4" else 0
             cells.append(figure_text(w, stats[n]) + (", %d refused" % refused if refused else ""))
-        print("| %s | %s |" % (TITLES[w], " | ".join(cells)))
+        print("| %s | %s | %s |" % (TITLES[w], " | ".join(cells), fastest_peer_ratio(w, stats)))
     for key, title in (("idle", "idle RSS / wake-ups in 10 s (after start)"),
                        ("idle_after", "idle RSS / wake-ups in 10 s (after the run)")):
-        print("| %s | %s |" % (title, " | ".join(
+        print("| %s | %s | |" % (title, " | ".join(
             "%.1f MiB / %d" % (servers[n][key]["rss_kib"] / 1024, servers[n][key]["wakeups_10s"])
             for n in names)))
-    print("| peak RSS | %s |" % " | ".join(
+    print("| peak RSS | %s | |" % " | ".join(
         "%.1f MiB" % (servers[n]["peak_rss_kib"] / 1024) for n in names))
     if report["ceiling_w2"]:
         print("\nceiling (plain TCP receiver, 1 MiB recv+write to tmpfs): %s"
@@ -368,6 +369,15 @@ def print_table(report):
         print("plain-scan lumbra-ftpd: 40 960 bytes in %.2f s (must be 2.0-2.2 s)"
               % report["plain_scan_s"])
     print_ratios(report)
+
+
+def fastest_peer_ratio(w, stats):
+    peers = {n: v["median"] for n, v in stats.items() if n != "lumbra-ftpd"}
+    if "lumbra-ftpd" not in stats or not peers:
+        return ""
+    pick = min if LOWER_IS_BETTER[w] else max
+    best = pick(peers, key=peers.get)
+    return "%.2f x (%s)" % (stats["lumbra-ftpd"]["median"] / peers[best], best)
 
 
 def print_ratios(report):
