@@ -1,9 +1,12 @@
 #include "ftp/listing.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "ftp/control_socket.h"
@@ -48,21 +51,58 @@ bool IsRecent(int64_t mtime, int64_t now)
     return age < kRecentAge;
 }
 
-// Sorted so that the same folder always lists the same way.
-std::vector<std::string> ReadFolderNames(const platform::ConfinedFolder& folder)
+// The date column costs a time-zone conversion; a folder's files mostly
+// share a few modification times, so the last one is remembered.
+class TimeColumnCache {
+public:
+    explicit TimeColumnCache(int64_t now) : m_now(now) {}
+    const std::string& For(int64_t mtime)
+    {
+        if (!m_valid || mtime != m_mtime) {
+            m_column = FormatListingTime(mtime, m_now);
+            m_mtime = mtime;
+            m_valid = true;
+        }
+        return m_column;
+    }
+
+private:
+    int64_t m_now;
+    int64_t m_mtime = 0;
+    bool m_valid = false;
+    std::string m_column;
+};
+
+void AppendListingLine(std::string& out, std::string_view name, const platform::EntryInfo& info,
+                       const std::string& timeColumn)
 {
-    std::vector<std::string> names = folder.Names();
-    // Uploads in progress are nobody's business until they are complete.
-    std::erase_if(names, [](const std::string& name) { return platform::StagedFile::IsStagingName(name); });
-    std::sort(names.begin(), names.end());
-    return names;
+    char sizeText[24];
+    const auto result = std::to_chars(sizeText, sizeText + sizeof sizeText, info.size);
+    const size_t sizeLength = static_cast<size_t>(result.ptr - sizeText);
+    out += info.isDirectory ? "drwx------ 1 user group" : "-rwx------ 1 user group";
+    if (sizeLength < kSizeColumn)
+        out.append(kSizeColumn - sizeLength, ' ');
+    out.append(sizeText, sizeLength);
+    out += timeColumn;
+    out += name;
+    out += "\r\n";
 }
 
-void AppendEntry(const platform::ConfinedFolder& folder, const std::string& name, int64_t now,
-                 std::string& listing)
+// A whole folder, sorted so that the same folder always lists the same way;
+// an unreadable one lists as empty. Uploads in progress are nobody's
+// business until they are complete.
+void AppendFolder(const platform::ConfinedFolder& folder, int64_t now, std::string& listing)
 {
-    if (const auto info = folder.Info(name))
-        listing += FormatListingLine(name, info->isDirectory, info->size, info->mtime, now);
+    std::vector<std::string> names = folder.Names();
+    std::erase_if(names, [](const std::string& name) { return platform::StagedFile::IsStagingName(name); });
+    std::sort(names.begin(), names.end());
+    // About 60 bytes of columns and line end per entry besides the name.
+    listing.reserve(names.size() * 96);
+    TimeColumnCache columns(now);
+    for (const std::string& name : names) {
+        if (const auto info = folder.Info(name))
+            AppendListingLine(listing, name, *info, columns.For(info->mtime));
+    }
 }
 
 }  // namespace
@@ -83,15 +123,8 @@ std::string FormatListingTime(int64_t mtime, int64_t now)
 std::string FormatListingLine(const std::string& name, bool isDirectory, uint64_t size,
                               int64_t mtime, int64_t now)
 {
-    const std::string sizeText = std::to_string(size);
-    std::string line = isDirectory ? "drwx------" : "-rwx------";
-    line += " 1 user group";
-    if (sizeText.size() < kSizeColumn)
-        line.append(kSizeColumn - sizeText.size(), ' ');
-    line += sizeText;
-    line += FormatListingTime(mtime, now);
-    line += name;
-    line += "\r\n";
+    std::string line;
+    AppendListingLine(line, name, platform::EntryInfo{isDirectory, size, mtime}, FormatListingTime(mtime, now));
     return line;
 }
 
@@ -122,17 +155,15 @@ bool CVeskControlSocket::BuildDirectoryListing(std::string argument, std::string
     const std::string home = HomeRoot(Server()->GetHomePath());
     const int64_t now = std::time(nullptr);
     switch (QueryPath(home, local)) {
-    case PathKind::Directory: {
-        const platform::ConfinedFolder folder(home, local);
-        for (const std::string& name : ReadFolderNames(folder))
-            AppendEntry(folder, name, now, listing);
+    case PathKind::Directory:
+        AppendFolder(platform::ConfinedFolder(home, local), now, listing);
         break;
-    }
     case PathKind::Other: {
         const size_t slash = local.find_last_of('/');
         const std::string name = slash == std::string::npos ? local : local.substr(slash + 1);
-        AppendEntry(platform::ConfinedFolder(home, local.substr(0, slash == 0 ? 1 : slash)), name,
-                    now, listing);
+        const platform::ConfinedFolder parent(home, local.substr(0, slash == 0 ? 1 : slash));
+        if (const auto info = parent.Info(name))
+            AppendListingLine(listing, name, *info, FormatListingTime(info->mtime, now));
         break;
     }
     case PathKind::Missing:

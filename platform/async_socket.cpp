@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -18,6 +19,16 @@ bool SetNonBlocking(int fd)
 {
     const int flags = ::fcntl(fd, F_GETFL, 0);
     return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// Every write on an attached connection is a whole reply or a large chunk,
+// so holding it back to coalesce gains nothing. With Nagle's algorithm on, a
+// small reply written right after another ("226" after "150") waits for the
+// peer's delayed acknowledgement of the first: some 40 ms per transfer.
+void DisableNagle(int fd)
+{
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 std::string AddressText(const sockaddr_in& sin)
@@ -127,6 +138,7 @@ bool AsyncSocket::Attach(int handle)
         m_nLastError = errno;
         return false;
     }
+    DisableNagle(handle);
     m_hSocket = handle;
     m_state = State::Connected;
     m_bReadArmed = true;

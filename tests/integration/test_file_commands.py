@@ -332,6 +332,32 @@ class Listing(SharedServerCase):
                          + listing_line("b.pdf", 5, OLD_MTIME)
                          + listing_line("c.pdf", 0, recent))
 
+    def test_links_show_their_target_and_a_dangling_one_an_empty_file(self):
+        self.write_file("b.pdf", b"12345", OLD_MTIME)
+        os.mkdir(self.path("dir"))
+        os.utime(self.path("dir"), (OLD_MTIME, OLD_MTIME))
+        os.symlink("b.pdf", self.path("c-file-link"))
+        os.symlink("dir", self.path("d-dir-link"))
+        os.symlink("nowhere", self.path("e-dangling"))
+        dangling = os.lstat(self.path("e-dangling")).st_mtime
+        data, _ = self.list_bytes(self.ftp())
+        self.assertEqual(data, listing_line("b.pdf", 5, OLD_MTIME)
+                         + listing_line("c-file-link", 5, OLD_MTIME)
+                         + listing_line("d-dir-link", 0, OLD_MTIME, folder=True)
+                         + listing_line("dir", 0, OLD_MTIME, folder=True)
+                         + listing_line("e-dangling", 0, dangling))
+
+    def test_each_line_carries_its_own_date(self):
+        # Alternating dates: a date column must never carry over to the next line.
+        recent = time.time() - 7200
+        expected = b""
+        for i in range(6):
+            mtime = (OLD_MTIME, recent, OLD_MTIME + 86400)[i % 3]
+            self.write_file("p%d.pdf" % i, b"x" * (10 ** i), mtime)
+            expected += listing_line("p%d.pdf" % i, 10 ** i, mtime)
+        data, _ = self.list_bytes(self.ftp())
+        self.assertEqual(data, expected)
+
     def test_file_argument_lists_that_file(self):
         self.write_file("sub/scan.pdf", b"x" * 1234, OLD_MTIME)
         self.write_file("sub/other.pdf")

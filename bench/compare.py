@@ -1,0 +1,433 @@
+#!/usr/bin/env python3
+"""lumbra-ftpd beside vsftpd, pure-ftpd and pyftpdlib, in one run.
+
+Run it through bench/compare.sh, which fetches the peers first. Every
+server serves a home on tmpfs from its own port of 127.0.0.1 and is driven
+by the same client (bench/ftp_client.py) through:
+
+  W1  one session, 200 x (PASV, STOR 256 KiB)      -- a scanner's batch
+  W2  one STOR of 1 GiB (sent with sendfile)        -- MB/s
+  W3  LIST of a folder of 10 000 files (the median of 5 in one session)
+  W4  300 x (connect, USER/PASS, QUIT)              -- logins per second
+
+Each workload is repeated (--reps, at least 3), the servers taking turns,
+and every uploaded file is checked on disk after each repetition. Beside
+them, the machine's ceiling for W2: a plain TCP receiver writing to tmpfs.
+Before anything is timed, the tmpfs pages the run will write are touched
+once (this kind of virtual machine hands freed memory back to its host, and
+the first write to such a page is slow).
+"""
+
+import argparse
+import hashlib
+import json
+import os
+import platform
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import ftp_client  # noqa: E402
+import peer_servers  # noqa: E402
+import proc_stats  # noqa: E402
+
+MiB = 1 << 20
+W1_FILES, W1_SIZE = 200, 256 * 1024
+W2_SIZE = 1 << 30
+W3_FILES = 10000
+W3_LISTINGS = 5
+W4_LOGINS = 300
+TMPFS = "/dev/shm"
+
+
+class CheckFailed(Exception):
+    pass
+
+
+def prefault(folder, size):
+    """Writes and removes `size` bytes in the tmpfs, so that the pages the
+    next repetition writes are backed by the host again."""
+    path = os.path.join(folder, ".prefault")
+    block = b"\0" * (4 * MiB)
+    with open(path, "wb") as f:
+        for _ in range(size // len(block) + 1):
+            f.write(block)
+    os.unlink(path)
+
+
+def clear_uploads(home, keep=("list10k",)):
+    for name in os.listdir(home):
+        if name not in keep:
+            path = os.path.join(home, name)
+            if os.path.isdir(path):
+                shutil.rmtree(path)
+            else:
+                os.unlink(path)
+
+
+# --- the workloads: each returns its figure and checks what it left on disk
+
+
+def w1_scan_batch(server, payloads):
+    session = ftp_client.Session(server.port)
+    session.login()
+    start = time.perf_counter()
+    for i, payload in enumerate(payloads):
+        session.store("scan%03d.pdf" % i, payload)
+    elapsed = time.perf_counter() - start
+    session.quit()
+    for i, payload in enumerate(payloads):
+        with open(os.path.join(server.home, "scan%03d.pdf" % i), "rb") as f:
+            if f.read() != payload:
+                raise CheckFailed("W1: scan%03d.pdf differs on disk" % i)
+    return elapsed
+
+
+def w2_big_upload(server, source, digest):
+    session = ftp_client.Session(server.port)
+    session.login()
+    start = time.perf_counter()
+    session.store("big.bin", source_file=source)
+    elapsed = time.perf_counter() - start
+    session.quit()
+    if file_digest(os.path.join(server.home, "big.bin")) != digest:
+        raise CheckFailed("W2: big.bin differs on disk")
+    return W2_SIZE / elapsed / 1e6
+
+
+def w3_listing(server):
+    session = ftp_client.Session(server.port)
+    session.login()
+    session.command("CWD list10k", expect=(2,))
+    # One listing takes a tenth of a second: the median of five in one
+    # session keeps a single scheduling hiccup out of the figure.
+    times = []
+    for _ in range(W3_LISTINGS):
+        start = time.perf_counter()
+        text = session.listing()
+        times.append(time.perf_counter() - start)
+    session.quit()
+    names = {line.rsplit(b" ", 1)[-1] for line in text.split(b"\r\n") if line}
+    missing = W3_FILES - len(names & {b"f%05d" % i for i in range(W3_FILES)})
+    if missing:
+        raise CheckFailed("W3: %d names missing from the listing" % missing)
+    return statistics.median(times)
+
+
+def w4_logins(server):
+    refused = 0
+    start = time.perf_counter()
+    for _ in range(W4_LOGINS):
+        try:
+            session = ftp_client.Session(server.port)
+            try:
+                session.login_plain()
+                session.quit()
+            finally:
+                session.close()
+        except (OSError, ftp_client.FtpError):
+            refused += 1
+    elapsed = time.perf_counter() - start
+    return W4_LOGINS / elapsed, refused
+
+
+def file_digest(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        while True:
+            block = f.read(16 * MiB)
+            if not block:
+                return h.hexdigest()
+            h.update(block)
+
+
+def plain_scan_pace(root, binary):
+    """Seconds a plain-scan lumbra-ftpd takes for 40 960 bytes: its pace of
+    4096 bytes per 200 ms must hold (2.0 to 2.2 s)."""
+    server = peer_servers.Lumbra(os.path.join(root, "plain-scan"), 45000, binary,
+                                 plain_scan=True)
+    payload = os.urandom(40960)
+    server.start()
+    try:
+        session = ftp_client.Session(server.port)
+        session.login()
+        data = session.passive()
+        session.command("STOR paced.pdf", expect=(1,))
+        # From the first byte sent to the closing reply: the pace, not the set-up.
+        start = time.perf_counter()
+        data.sendall(payload)
+        data.close()
+        code, line = session.reply()
+        elapsed = time.perf_counter() - start
+        if code != 226:
+            raise CheckFailed("plain scan: %r" % line)
+        session.quit()
+    finally:
+        server.stop()
+    with open(os.path.join(server.home, "paced.pdf"), "rb") as f:
+        if f.read() != payload:
+            raise CheckFailed("plain scan: paced.pdf differs on disk")
+    return elapsed
+
+
+# --- the machine's ceiling: a plain receiver, in a process of its own
+
+SINK = """
+import os, socket, sys
+listener = socket.create_server(("127.0.0.1", 0))
+print(listener.getsockname()[1], flush=True)
+while True:
+    conn, _ = listener.accept()
+    buffer = bytearray(1 << 20)
+    view = memoryview(buffer)
+    with open(sys.argv[1], "wb", buffering=0) as out:
+        while True:
+            n = conn.recv_into(buffer)
+            if not n:
+                break
+            out.write(view[:n])
+    conn.sendall(b"ok")
+    conn.close()
+"""
+
+
+def ceiling(sink_port, source, path, digest):
+    start = time.perf_counter()
+    with socket.create_connection(("127.0.0.1", sink_port)) as s:
+        source.seek(0)
+        s.sendfile(source)
+        s.shutdown(socket.SHUT_WR)
+        if s.recv(2) != b"ok":
+            raise CheckFailed("ceiling: no acknowledgement")
+    elapsed = time.perf_counter() - start
+    if file_digest(path) != digest:
+        raise CheckFailed("ceiling: the received file differs")
+    return W2_SIZE / elapsed / 1e6
+
+
+# --- the run
+
+
+def make_w2_source(folder):
+    """1 GiB of a 1 MiB + 7 byte random block, so that a chunk written out of
+    order or twice changes the digest."""
+    block = os.urandom(MiB + 7)
+    path = os.path.join(folder, "w2-source.bin")
+    h = hashlib.sha256()
+    with open(path, "wb") as f:
+        left = W2_SIZE
+        while left:
+            piece = block[:min(left, len(block))]
+            f.write(piece)
+            h.update(piece)
+            left -= len(piece)
+    return open(path, "rb"), h.hexdigest()
+
+
+def make_listing_folder(home):
+    folder = os.path.join(home, "list10k")
+    os.makedirs(folder)
+    for i in range(W3_FILES):
+        with open(os.path.join(folder, "f%05d" % i), "wb"):
+            pass
+
+
+def summary(values):
+    return {"median": statistics.median(values), "min": min(values), "max": max(values),
+            "all": values}
+
+
+def run(args):
+    root = tempfile.mkdtemp(prefix="orvello-bench-", dir=TMPFS)
+    servers = [s for s in peer_servers.all_servers(root, args.binary) if s.available()]
+    skipped = [s.name for s in peer_servers.all_servers(tempfile.mkdtemp(dir=root), args.binary)
+               if not s.available()]
+    if skipped:
+        print("not run (missing, or needs root): %s" % ", ".join(skipped))
+    results = {s.name: {} for s in servers}
+    sink = None
+    plain_scan = None
+    try:
+        payloads = [os.urandom(W1_SIZE) for _ in range(W1_FILES)]
+        source, digest = make_w2_source(root)
+        for s in servers:
+            make_listing_folder(s.home)
+            s.start()
+        time.sleep(1.0)
+        measure_idle(servers, results, "idle")
+
+        sink = subprocess.Popen([sys.executable, "-c", SINK, os.path.join(root, "sink.bin")],
+                                stdout=subprocess.PIPE)
+        sink_port = int(sink.stdout.readline())
+        workloads = [w for w in ("W1", "W2", "W3", "W4") if w in args.only]
+        samplers = {s.name: proc_stats.PeakSampler(s.proc.pid) for s in servers}
+        for sampler in samplers.values():
+            sampler.__enter__()
+        ceilings = []
+        for rep in range(args.reps):
+            for w in workloads:
+                for s in servers:
+                    clear_uploads(s.home)
+                    prefault(root, W2_SIZE + MiB if w == "W2" else 64 * MiB)
+                    figure, refused = one_workload(w, s, payloads, source, digest)
+                    results[s.name].setdefault(w, []).append(figure)
+                    if refused:
+                        results[s.name]["W4_refused"] = refused + results[s.name].get(
+                            "W4_refused", 0)
+                    print("  rep %d %s %-12s %s" % (rep + 1, w, s.name, figure), flush=True)
+                if w == "W2":
+                    sink_file = os.path.join(root, "sink.bin")
+                    if os.path.exists(sink_file):
+                        os.unlink(sink_file)
+                    prefault(root, W2_SIZE + MiB)
+                    ceilings.append(ceiling(sink_port, source, os.path.join(root, "sink.bin"),
+                                            digest))
+        for s in servers:
+            clear_uploads(s.home)
+            samplers[s.name].__exit__(None, None, None)
+            results[s.name]["peak_rss_kib"] = samplers[s.name].peak
+        time.sleep(1.0)
+        measure_idle(servers, results, "idle_after")
+        if any(s.name == "lumbra-ftpd" for s in servers):
+            plain_scan = plain_scan_pace(root, args.binary)
+    finally:
+        for s in servers:
+            s.stop()
+        if sink:
+            sink.kill()
+            sink.wait()
+        shutil.rmtree(root, ignore_errors=True)
+    report = {"machine": machine(), "reps": args.reps, "servers": results,
+              "ceiling_w2": ceilings, "plain_scan_s": plain_scan}
+    return report
+
+
+def one_workload(w, server, payloads, source, digest):
+    """The workload's figure and, for W4, the number of refused logins."""
+    if w == "W1":
+        return w1_scan_batch(server, payloads), 0
+    if w == "W2":
+        return w2_big_upload(server, source, digest), 0
+    if w == "W3":
+        return w3_listing(server), 0
+    return w4_logins(server)
+
+
+def measure_idle(servers, results, key):
+    wakeups = proc_stats.idle_wakeups([s.proc.pid for s in servers], 10.0)
+    for s in servers:
+        results[s.name][key] = {"rss_kib": proc_stats.rss_kib(s.proc.pid),
+                                "wakeups_10s": wakeups[s.proc.pid],
+                                "threads": proc_stats.thread_count(s.proc.pid)}
+
+
+def machine():
+    model = "?"
+    for line in open("/proc/cpuinfo"):
+        if line.startswith("model name"):
+            model = line.split(":", 1)[1].strip()
+            break
+    return "%s, %d cores, Linux %s, load average %.1f at the end" % (
+        model, os.cpu_count(), platform.release(), os.getloadavg()[0])
+
+
+# --- the table
+
+LOWER_IS_BETTER = {"W1": True, "W2": False, "W3": True, "W4": False}
+UNITS = {"W1": "s", "W2": "MB/s", "W3": "s", "W4": "logins/s"}
+TITLES = {"W1": "W1 scan batch 200 x 256 KiB", "W2": "W2 one STOR of 1 GiB",
+          "W3": "W3 LIST of 10 000 files", "W4": "W4 300 logins"}
+
+
+def figure_text(w, stats):
+    fmt = "%.3f" if UNITS[w] == "s" else "%.0f"
+    return "%s (%s-%s) %s" % (fmt % stats["median"], fmt % stats["min"], fmt % stats["max"],
+                               UNITS[w])
+
+
+def print_table(report):
+    servers = report["servers"]
+    names = list(servers)
+    print("\nmachine: %s; medians of %d, (min-max)" % (report["machine"], report["reps"]))
+    print("| workload | " + " | ".join(names) + " | lumbra-ftpd : fastest peer |")
+    print("|---" * (len(names) + 2) + "|")
+    for w in ("W1", "W2", "W3", "W4"):
+        if not all(w in servers[n] for n in names):
+            continue
+        stats = {n: summary(servers[n][w]) for n in names}
+        cells = []
+        for n in names:
+            refused = servers[n].get("W4_refused", 0) if w == "W4" else 0
+            cells.append(figure_text(w, stats[n]) + (", %d refused" % refused if refused else ""))
+        print("| %s | %s | %s |" % (TITLES[w], " | ".join(cells), fastest_peer_ratio(w, stats)))
+    for key, title in (("idle", "idle RSS / wake-ups in 10 s (after start)"),
+                       ("idle_after", "idle RSS / wake-ups in 10 s (after the run)")):
+        print("| %s | %s | |" % (title, " | ".join(
+            "%.1f MiB / %d" % (servers[n][key]["rss_kib"] / 1024, servers[n][key]["wakeups_10s"])
+            for n in names)))
+    print("| peak RSS | %s | |" % " | ".join(
+        "%.1f MiB" % (servers[n]["peak_rss_kib"] / 1024) for n in names))
+    if report["ceiling_w2"]:
+        print("\nceiling (plain TCP receiver, 1 MiB recv+write to tmpfs): %s"
+              % figure_text("W2", summary(report["ceiling_w2"])))
+    if report["plain_scan_s"] is not None:
+        print("plain-scan lumbra-ftpd: 40 960 bytes in %.2f s (must be 2.0-2.2 s)"
+              % report["plain_scan_s"])
+    print_ratios(report)
+
+
+def fastest_peer_ratio(w, stats):
+    peers = {n: v["median"] for n, v in stats.items() if n != "lumbra-ftpd"}
+    if "lumbra-ftpd" not in stats or not peers:
+        return ""
+    pick = min if LOWER_IS_BETTER[w] else max
+    best = pick(peers, key=peers.get)
+    return "%.2f x (%s)" % (stats["lumbra-ftpd"]["median"] / peers[best], best)
+
+
+def print_ratios(report):
+    servers = report["servers"]
+    ours = servers.get("lumbra-ftpd")
+    if not ours:
+        return
+    print("\nlumbra-ftpd against each peer (time ratio: < 1 is faster; rate ratio: > 1 is "
+          "faster):")
+    for w in ("W1", "W2", "W3", "W4"):
+        if w not in ours:
+            continue
+        mine = statistics.median(ours[w])
+        parts = []
+        for name, peer in servers.items():
+            if name == "lumbra-ftpd" or w not in peer:
+                continue
+            parts.append("%s %.2f x" % (name, mine / statistics.median(peer[w])))
+        print("  %s: %s" % (w, ", ".join(parts)))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--binary", default=os.path.join(HERE, "..", "build", "lumbra-ftpd"))
+    parser.add_argument("--reps", type=int, default=3)
+    parser.add_argument("--only", default="W1,W2,W3,W4", help="workloads, e.g. W1,W3")
+    parser.add_argument("--json", help="also write the figures to this file")
+    args = parser.parse_args()
+    args.binary = os.path.abspath(args.binary)
+    args.only = args.only.upper().split(",")
+    if args.reps < 1:
+        parser.error("--reps must be at least 1")
+    report = run(args)
+    print_table(report)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(report, f, indent=1)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# lumbra-ftpd against vsftpd, pure-ftpd and pyftpdlib on this machine.
+# usage: bash bench/compare.sh [--binary build/lumbra-ftpd] [--reps 3] [--only W1,W3] [--json F]
+# The peers are unpacked from their Debian packages into bench/peers/ (never
+# installed, never started as a service). vsftpd and pure-ftpd need root:
+# vsftpd's anonymous mode and pure-ftpd's private mount namespace ask for it.
+set -euo pipefail
+cd "$(dirname "$0")"
+packages=(vsftpd pure-ftpd python3-pyftpdlib libwrap0)
+if [ ! -x peers/usr/sbin/vsftpd ] || [ ! -x peers/usr/sbin/pure-ftpd ] ||
+   [ ! -d peers/usr/lib/python3/dist-packages/pyftpdlib ]; then
+    mkdir -p peers/debs
+    (cd peers/debs && apt-get download "${packages[@]}")
+    for deb in peers/debs/*.deb; do dpkg-deb -x "$deb" peers; done
+fi
+cd ..
+exec python3 bench/compare.py "$@"
