@@ -9,6 +9,7 @@
 #include "app/termination.h"
 #include "platform/adapter_override_env.h"
 #include "server/ftp_server.h"
+#include "server/process_end.h"
 
 int main(int argc, char** argv)
 {
@@ -26,7 +27,5 @@ int main(int argc, char** argv)
     if (theApp.InitInstance())
         exitCode = theApp.Run();
     theApp.ExitInstance();
-    // Connection threads that Stop gave up on still call into the server.
-    theServer.WaitForThreadsToEnd(15000);
-    return exitCode;
+    return EndAfterStop(exitCode);
 }

@@ -52,6 +52,7 @@ bool CVeskDataSocket::OpenStoreFile(const std::string& localPath)
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     m_File = fd;
+    m_strStorePath = localPath;
     m_nBytesSent = 0;
     return true;
 }
@@ -113,10 +114,12 @@ int CVeskDataSocket::ReceiveFileChunk()
     if (n < 0) {
         if (LastError() == platform::WSAEWOULDBLOCK)
             return -1;
+        if (m_pControlSocket->m_pThread) m_pControlSocket->m_pThread->UploadFailed(m_strStorePath);
         EndTransfer("426 Connection closed(transfer aborted", false);
         return -1;
     }
     if (n == 0) {
+        if (m_pControlSocket->m_pThread) m_pControlSocket->m_pThread->FileStored(m_strStorePath, static_cast<uint64_t>(::lseek(m_File, 0, SEEK_CUR)));
         EndTransfer("226 Transfer complete", true);
         return 0;
     }
@@ -129,6 +132,7 @@ int CVeskDataSocket::ReceiveFileChunk()
         if (w < 0 && errno == EINTR)
             continue;
         if (w <= 0) {
+            if (m_pControlSocket->m_pThread) m_pControlSocket->m_pThread->UploadFailed(m_strStorePath);
             EndTransfer("450 Can't access file.", false);
             return 0;
         }

@@ -37,6 +37,7 @@ public:
     uint64_t m_nTotalBytes = 0;
     int m_File = -1;
     std::string m_strSendBuffer;
+    std::string m_strStorePath;  // the file an upload goes into
     CVeskControlSocket* const m_pControlSocket;
     // Tells this connection apart from the session's earlier and later ones.
     const unsigned m_nSerial;
