@@ -1,10 +1,27 @@
 #include "app/ftpd/scan_lines.h"
 
+#include <poll.h>
+
 #include <cinttypes>
 #include <ctime>
 
+namespace {
+
+// The lines are written on the main thread, which the connection threads
+// wait for: a reader that stops reading (a pipe nobody drains) costs lines,
+// never the server. A line is far shorter than what a writable pipe takes.
+bool HasRoom(std::FILE* out)
+{
+    pollfd probe{::fileno(out), POLLOUT, 0};
+    return ::poll(&probe, 1, 0) == 1 && (probe.revents & POLLOUT) && !(probe.revents & (POLLERR | POLLHUP));
+}
+
+}  // namespace
+
 void PrintScanEvent(const ScanEvent& event, std::FILE* out)
 {
+    if (event.kind == ScanEvent::Kind::SessionEnded || !HasRoom(out))
+        return;
     char when[32] = "";
     std::tm local{};
     if (localtime_r(&event.time, &local))
@@ -17,7 +34,7 @@ void PrintScanEvent(const ScanEvent& event, std::FILE* out)
         std::fprintf(out, "%s upload failed %s\n", when, event.path.c_str());
         break;
     case ScanEvent::Kind::SessionEnded:
-        return;
+        break;
     }
     std::fflush(out);
 }

@@ -7,7 +7,8 @@
 
 #include "server/scan_events.h"
 
-// Writes the line for `event` to `out` (nothing for a session's end).
+// Writes the line for `event` to `out` (nothing for a session's end). A line
+// that `out` has no room for right now is dropped rather than waited for.
 void PrintScanEvent(const ScanEvent& event, std::FILE* out);
 inline void PrintScanEvent(const ScanEvent& event)
 {

@@ -2,6 +2,9 @@
 a way out of a damaged settings file, and an exit within the 5-second wait
 even when a connection thread is stuck."""
 
+import fcntl
+import ftplib
+import io
 import os
 import re
 import signal
@@ -33,6 +36,40 @@ class ScanLines(ServerTestCase):
             time.sleep(0.05)
         self.assertEqual(lines, [("0", os.path.join(self.home, "a.pdf")),
                                  ("70000", os.path.join(self.home, "job", "b.pdf"))])
+
+
+class UndrainedOutput(unittest.TestCase):
+    """Nobody reads the server's standard output (a one-page pipe): lines
+    are dropped, and the server goes on storing scans and ends normally."""
+
+    F_SETPIPE_SZ = 1031
+
+    def test_a_full_output_pipe_never_stops_the_server(self):
+        server = FtpdServer()
+        self.addCleanup(server.cleanup)
+        os.makedirs(server.home)
+        read_end, write_end = os.pipe()
+        self.addCleanup(os.close, read_end)
+        fcntl.fcntl(write_end, self.F_SETPIPE_SZ, 4096)
+        proc = subprocess.Popen(server.arguments(), stdin=subprocess.DEVNULL, stdout=write_end,
+                                stderr=subprocess.DEVNULL, env=server.environment())
+        os.close(write_end)
+        try:
+            first = os.read(read_end, 4096).split(b"\n")[0]
+            port = int(re.fullmatch(rb"listening on 127\.0\.0\.1:(\d+)", first).group(1))
+            ftp = ftplib.FTP()
+            ftp.connect("127.0.0.1", port, timeout=10)
+            ftp.login()
+            for i in range(120):  # far more lines than the pipe holds
+                ftp.storbinary("STOR s%03d.pdf" % i, io.BytesIO(b"page"))
+            ftp.quit()
+            self.assertEqual(len(os.listdir(server.home)), 120)
+            proc.send_signal(signal.SIGTERM)
+            self.assertEqual(proc.wait(timeout=10), 0)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
 
 
 class DamagedSettings(unittest.TestCase):
