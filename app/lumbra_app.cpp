@@ -7,9 +7,12 @@
 #include "app/app_icon.h"
 #include "app/command_ids.h"
 #include "app/lumbra_dlg.h"
+#include "app/qt_message_box.h"
+#include "app/scan_notices.h"
 #include "app/server_control.h"
 #include "app/single_instance.h"
 #include "platform/message_box.h"
+#include "server/ftp_server.h"
 #include "settings/settings_store.h"
 
 using platform::AfxMessageBox;
@@ -76,6 +79,12 @@ bool CLumbraApp::InitInstance()
     connect(m_TrayIcon.Action(ids::ID_MENU_EXIT), &QAction::triggered, this, &CLumbraApp::OnAppExit);
     connect(&m_TrayIcon, &CVeskTray::openRequested, this, &CLumbraApp::ShowSettingsInFront);
 
+    SetNoticeSink([this](const QString& text, MessageIcon icon) {
+        m_TrayIcon.ShowNotice(text, icon == MessageIcon::Information ? QSystemTrayIcon::Information
+                                                                     : QSystemTrayIcon::Warning);
+    });
+    theServer.SetScanListener(ShowScanNotice);
+
     m_pMainDlg->OnInitDialog();
     return true;
 }
@@ -92,6 +101,8 @@ int CLumbraApp::ExitInstance()
     delete m_pMainDlg;
     m_pMainDlg = nullptr;
     ServerControl::Instance().Stop();
+    theServer.SetScanListener({});
+    SetNoticeSink({});
     m_TrayIcon.Remove();
     return 0;
 }

@@ -14,11 +14,12 @@
 
 namespace {
 
+// Auto-default (Qt's default in a dialog): Enter presses the focused push
+// button, and "설정" when the focus is on no push button.
 template <typename Handler>
 QPushButton* Button(CLumbraDlg* dlg, const QString& text, Handler handler)
 {
     auto* button = new QPushButton(text, dlg);
-    button->setAutoDefault(false);
     QObject::connect(button, &QPushButton::clicked, dlg, handler);
     return button;
 }

@@ -6,9 +6,11 @@
 
 #include "app/lumbra_app.h"
 #include "app/qt_message_box.h"
+#include "app/qt_translation.h"
 #include "app/termination.h"
 #include "platform/adapter_override_env.h"
 #include "server/ftp_server.h"
+#include "server/process_end.h"
 
 int main(int argc, char** argv)
 {
@@ -16,6 +18,7 @@ int main(int argc, char** argv)
     QApplication::setQuitOnLastWindowClosed(false);  // it lives in the tray
     ::signal(SIGPIPE, SIG_IGN);  // a client that hangs up is no reason to die
     InstallQtMessageBoxes();
+    InstallKoreanQtTranslation(app);  // without it Qt's buttons stay English
     platform::InstallAdapterListFromEnvironment();  // test hook, see its header
 
     TerminationWatcher termination;
@@ -26,7 +29,5 @@ int main(int argc, char** argv)
     if (theApp.InitInstance())
         exitCode = theApp.Run();
     theApp.ExitInstance();
-    // Connection threads that Stop gave up on still call into the server.
-    theServer.WaitForThreadsToEnd(15000);
-    return exitCode;
+    return EndAfterStop(exitCode);
 }

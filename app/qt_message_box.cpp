@@ -39,11 +39,38 @@ MessageResult ShowOnThisThread(const std::string& text, MessageIcon icon, Messag
     return answer == QMessageBox::Yes ? MessageResult::Yes : MessageResult::No;
 }
 
+NoticeSink& Sink()
+{
+    static NoticeSink sink;
+    return sink;
+}
+
+// Never waits: the notice is handed to the main thread's queue.
+void PassNotice(const std::string& text, MessageIcon icon)
+{
+    QMetaObject::invokeMethod(
+        qApp,
+        [text, icon] {
+            if (Sink())
+                Sink()(QString::fromStdString(text), icon);
+        },
+        Qt::QueuedConnection);
+}
+
 }  // namespace
+
+void SetNoticeSink(NoticeSink sink)
+{
+    Sink() = std::move(sink);
+}
 
 void InstallQtMessageBoxes()
 {
     SetMessageBoxHandler([](const std::string& text, MessageIcon icon, MessageButtons buttons) {
+        if (buttons == MessageButtons::Notice) {
+            PassNotice(text, icon);
+            return MessageResult::Ok;
+        }
         if (QThread::currentThread() == qApp->thread())
             return ShowOnThisThread(text, icon, buttons);
         // Widgets live on the main thread only. A connection thread only

@@ -17,6 +17,7 @@ constexpr const char* kTip = "Orvello";
 // A tray host that comes up after the program (at logon) is still picked up.
 constexpr int kTrayWatchIntervalMs = 2000;
 constexpr int kTrayWatchRounds = 60;
+constexpr int kNoticeShownMs = 10000;
 
 }  // namespace
 
@@ -130,6 +131,12 @@ bool CVeskTray::ActivationOpens(QSystemTrayIcon::ActivationReason reason)
     else
         m_LastTrigger.start();
     return second;
+}
+
+void CVeskTray::ShowNotice(const QString& text, QSystemTrayIcon::MessageIcon icon)
+{
+    if (m_pTrayIcon && m_pTrayIcon->isVisible())
+        m_pTrayIcon->showMessage(QString::fromUtf8(kTip), text, icon, kNoticeShownMs);
 }
 
 void CVeskTray::Remove()

@@ -36,6 +36,10 @@ public:
     CVeskControlWindow* ControlWindow() const { return m_pControlWindow; }
     int LastError() const { return m_nLastError; }
 
+    // A notification from the icon that goes away by itself; nothing when
+    // there is no icon in a tray.
+    void ShowNotice(const QString& text, QSystemTrayIcon::MessageIcon icon);
+
     // What the tray host reported; public so tests can play a host.
     void OnTrayNotification(QSystemTrayIcon::ActivationReason reason);
 

@@ -39,6 +39,8 @@ bool CVeskDataSocket::OpenStoreFile(const std::string& localPath)
         return false;
     if (!m_pReceiveBuffer)
         m_pReceiveBuffer = std::make_unique<char[]>(kUploadChunk);
+    m_strStorePath = localPath;
+    m_nBytesReceived = 0;
     m_nBytesSent = 0;
     return true;
 }
@@ -66,6 +68,9 @@ void CVeskDataSocket::BeginListing(std::string listing)
 // thread next serves its queue.
 void CVeskDataSocket::EndTransfer(const std::string& reply, bool transferOver)
 {
+    // An upload that ends with anything but its 226 has failed.
+    if (m_File.IsOpen() && m_pControlSocket->m_pThread)
+        m_pControlSocket->m_pThread->UploadFailed(m_strStorePath);
     StopPauseTimer();
     m_File.Discard();  // nothing left to throw away after a commit
     Close();
@@ -79,10 +84,15 @@ void CVeskDataSocket::EndTransfer(const std::string& reply, bool transferOver)
 
 void CVeskDataSocket::CompleteUpload()
 {
-    if (m_File.Commit())
-        EndTransfer("226 Transfer complete", true);
-    else
+    if (!m_File.Commit()) {
+        if (m_pControlSocket->m_pThread)
+            m_pControlSocket->m_pThread->UploadFailed(m_strStorePath);
         EndTransfer("450 Can't access file.", false);
+        return;
+    }
+    if (m_pControlSocket->m_pThread)
+        m_pControlSocket->m_pThread->FileStored(m_strStorePath, m_nBytesReceived);
+    EndTransfer("226 Transfer complete", true);
 }
 
 void CVeskDataSocket::Abandon()
@@ -155,6 +165,7 @@ int CVeskDataSocket::ReceiveFileChunk()
     // cut off by the idle time-out.
     if (m_pControlSocket->m_pThread)
         m_pControlSocket->m_pThread->Touch();
+    m_nBytesReceived += static_cast<uint64_t>(n);
     if (!m_File.Write(buffer, static_cast<size_t>(n))) {
         EndTransfer("450 Can't access file.", false);
         return 0;

@@ -60,6 +60,8 @@ public:
     uint64_t m_nTotalBytes = 0;
     platform::StagedFile m_File;
     std::string m_strSendBuffer;
+    std::string m_strStorePath;  // the file an upload goes into
+    uint64_t m_nBytesReceived = 0;
     CVeskControlSocket* const m_pControlSocket;
     // Tells this connection apart from the session's earlier and later ones.
     const unsigned m_nSerial;

@@ -6,6 +6,7 @@
 
 #include "ftp/control_socket.h"
 #include "ftp/data_socket.h"
+#include "ftp/passive_listener.h"
 #include "server/connect_thread.h"
 #include "server/ftp_server.h"
 
@@ -64,13 +65,18 @@ bool CVeskControlSocket::OpenPassiveListener()
 {
     CloseDataConnection();
     m_pDataSocket = std::make_unique<CVeskDataSocket>(this);
-    m_pDataSocket->m_bPlainScan = Server()->Settings()->m_bPlainScan ? 1 : 0;
-    if (!m_pDataSocket->Create()) {
+    const auto settings = Server()->Settings();
+    m_pDataSocket->m_bPlainScan = settings->m_bPlainScan ? 1 : 0;
+    // Offered only on the address the client reached us at, and within the
+    // range a firewall may have opened.
+    std::string localAddress;
+    int controlPort = 0;
+    GetSockName(localAddress, controlPort);
+    if (!ListenOnPassivePort(*m_pDataSocket, localAddress, settings->m_PassivePorts)) {
         CloseDataConnection();
         SendResponse("421 Failed to create data socket");
         return false;
     }
-    m_pDataSocket->Listen(5);
     return true;
 }
 

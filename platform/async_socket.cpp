@@ -61,18 +61,29 @@ void AsyncSocket::Unregister()
     m_pQueue = nullptr;
 }
 
-bool AsyncSocket::Create()
+bool AsyncSocket::Create(const std::string& address, int port)
 {
     Close();
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = htons(static_cast<uint16_t>(port));
+    if (port < 0 || port > 65535 ||
+        (!address.empty() && ::inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1)) {
+        m_nLastError = EINVAL;
+        return false;
+    }
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         m_nLastError = errno;
         return false;
     }
-    sockaddr_in any{};
-    any.sin_family = AF_INET;
-    any.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) {
+    // A fixed port is used again and again: connections of earlier transfers
+    // still in TIME_WAIT must not keep it from listening.
+    const int reuse = 1;
+    if (port != 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
         m_nLastError = errno;
         ::close(fd);
         return false;

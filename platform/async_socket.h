@@ -31,9 +31,10 @@ public:
     AsyncSocket(const AsyncSocket&) = delete;
     AsyncSocket& operator=(const AsyncSocket&) = delete;
 
-    // A stream socket on any address and port 0, watched by the calling
-    // thread's queue. False with LastError() on failure.
-    bool Create();
+    // A stream socket bound to `address` (any when empty) and `port` (the
+    // system chooses when 0), watched by the calling thread's queue. False
+    // with LastError() on failure (EADDRINUSE when the port is taken).
+    bool Create(const std::string& address = {}, int port = 0);
     bool Listen(int backlog);
     // Accepts one waiting connection; returns its handle or -1 (LastError()).
     int Accept(std::string* peerAddress = nullptr);

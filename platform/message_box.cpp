@@ -38,4 +38,9 @@ MessageResult AfxMessageBox(const std::string& text, MessageIcon icon, MessageBu
     return handler(text, icon, buttons);
 }
 
+void ShowNotice(const std::string& text, MessageIcon icon)
+{
+    AfxMessageBox(text, icon, MessageButtons::Notice);
+}
+
 }  // namespace platform

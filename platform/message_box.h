@@ -9,7 +9,9 @@
 namespace platform {
 
 enum class MessageIcon { None, Error, Warning, Information, Question };
-enum class MessageButtons { Ok, YesNo };
+// Notice: no button and nobody waits; shown in passing where the desktop
+// can (a tray notification), else dropped. Its caption is the program's name.
+enum class MessageButtons { Ok, YesNo, Notice };
 enum class MessageResult { Ok, Yes, No };
 
 using MessageBoxHandler =
@@ -22,5 +24,8 @@ MessageBoxHandler SetMessageBoxHandler(MessageBoxHandler handler);
 // Safe to call from any thread; the handler runs on the calling thread.
 MessageResult AfxMessageBox(const std::string& text, MessageIcon icon = MessageIcon::None,
                             MessageButtons buttons = MessageButtons::Ok);
+
+// A notice through the same handler (MessageButtons::Notice); returns at once.
+void ShowNotice(const std::string& text, MessageIcon icon = MessageIcon::Information);
 
 }  // namespace platform

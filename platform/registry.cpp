@@ -173,6 +173,35 @@ RegStatus RegDeleteValueA(HKEY handle, const std::string& valueName)
     });
 }
 
+std::string RegKeyFilePath(const std::string& subKey)
+{
+    RegKeyLocation location;
+    if (LocateRegKey(subKey, location) != ERROR_SUCCESS || location.isRunKey)
+        return {};
+    return location.filePath;
+}
+
+bool RegKeyIsDamaged(const std::string& subKey)
+{
+    RegKeyLocation location;
+    if (LocateRegKey(subKey, location) != ERROR_SUCCESS || location.isRunKey)
+        return false;
+    RegValueMap values;
+    return ReadKeyFile(location, values) == ERROR_REGISTRY_CORRUPT;
+}
+
+RegStatus RegSetAsideDamagedKey(const std::string& subKey, std::string& setAsidePath)
+{
+    setAsidePath.clear();
+    RegKeyLocation location;
+    const RegStatus status = LocateRegKey(subKey, location);
+    if (status != ERROR_SUCCESS)
+        return status;
+    if (location.isRunKey)
+        return ERROR_INVALID_PARAMETER;
+    return SetAsideDamagedKeyFile(location, setAsidePath);
+}
+
 RegStatus RegCloseKey(HKEY handle)
 {
     if (handle == HKEY_CURRENT_USER)

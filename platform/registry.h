@@ -7,7 +7,8 @@
 // Every write reaches the disk atomically (temporary file, fsync, rename)
 // under a lock file, so each write leaves a complete file and concurrent
 // writers do not lose each other's values. A file that cannot be parsed is
-// reported as ERROR_REGISTRY_CORRUPT and is never rewritten.
+// reported as ERROR_REGISTRY_CORRUPT and is never rewritten; only
+// RegSetAsideDamagedKey moves it out of the way, keeping it beside.
 #pragma once
 
 #include "platform/registry_errors.h"
@@ -63,5 +64,17 @@ RegStatus RegSetValueExA(HKEY key, const std::string& valueName, std::uint32_t t
 RegStatus RegDeleteValueA(HKEY key, const std::string& valueName);
 
 RegStatus RegCloseKey(HKEY key);
+
+// The file that holds key `subKey` of HKEY_CURRENT_USER; "" when none is
+// known (the Run key, an unusable path, no configuration folder).
+std::string RegKeyFilePath(const std::string& subKey);
+
+// True when the key's file exists but cannot be parsed.
+bool RegKeyIsDamaged(const std::string& subKey);
+
+// The way out of a damaged key: its file is kept beside as "<file>.damaged"
+// and an empty key replaces it, so the next writes succeed. `setAsidePath`
+// names the kept file, or stays empty when the key was not damaged.
+RegStatus RegSetAsideDamagedKey(const std::string& subKey, std::string& setAsidePath);
 
 }  // namespace platform

@@ -2,6 +2,9 @@
 
 #include "platform/registry_files.h"
 
+#include <cerrno>
+#include <cstdio>
+
 namespace platform {
 namespace {
 
@@ -54,6 +57,25 @@ RegStatus UpdateKeyFile(const RegKeyLocation& key, const std::function<RegStatus
     if (status == ERROR_SUCCESS)
         status = ReplaceFileAtomically(key.filePath, FormatRegFile(key.headerPath, values));
     return status;
+}
+
+RegStatus SetAsideDamagedKeyFile(const RegKeyLocation& key, std::string& setAsidePath)
+{
+    setAsidePath.clear();
+    RegFileLock lock(key.filePath);
+    if (lock.status() != ERROR_SUCCESS)
+        return lock.status();
+    RegValueMap values;
+    RegStatus status = ReadKeyFile(key, values);
+    if (status == ERROR_SUCCESS || status == ERROR_KEY_DELETED)
+        return ERROR_SUCCESS;  // nothing damaged to keep
+    if (status != ERROR_REGISTRY_CORRUPT)
+        return status;
+    const std::string damagedPath = key.filePath + ".damaged";
+    if (std::rename(key.filePath.c_str(), damagedPath.c_str()) != 0)
+        return RegStatusFromErrno(errno, ERROR_CANTWRITE);
+    setAsidePath = damagedPath;
+    return ReplaceFileAtomically(key.filePath, FormatRegFile(key.headerPath, {}));
 }
 
 }  // namespace platform

@@ -21,4 +21,10 @@ RegStatus ReadKeyFile(const RegKeyLocation& key, RegValueMap& values);
 // is left alone if it cannot be read or `change` returns an error.
 RegStatus UpdateKeyFile(const RegKeyLocation& key, const std::function<RegStatus(RegValueMap&)>& change);
 
+// Under the key's lock: a file that cannot be parsed is renamed to
+// "<file>.damaged" (replacing an older one) and an empty key file takes its
+// place. `setAsidePath` names the damaged file's new place; it stays empty
+// when the file was sound or absent.
+RegStatus SetAsideDamagedKeyFile(const RegKeyLocation& key, std::string& setAsidePath);
+
 }  // namespace platform

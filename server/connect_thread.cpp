@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <exception>
+#include <filesystem>
 #include <thread>
 
 #include "ftp/data_socket.h"
@@ -83,6 +84,7 @@ int CVeskConnectThread::ExitInstance(int exitCode)
     m_ControlSocket.CloseDataConnection();
     CloseControlConnection();
     CountOut();
+    ReportSessionEnd();
     // Off the list last: Stop waits for this thread as long as it is listed.
     m_pServer->RemoveThread(this);
     return exitCode;
@@ -160,4 +162,37 @@ bool CVeskConnectThread::SessionIsOver()
     if (handle < 0)
         return m_hSocket < 0;  // closed already; a handle not yet attached is a live client
     return platform::PeerHasClosed(handle);
+}
+
+void CVeskConnectThread::FileStored(const std::string& localPath, uint64_t bytes)
+{
+    ++m_nStoredFiles;
+    m_strLastStoredPath = localPath;
+    ScanEvent event;
+    event.kind = ScanEvent::Kind::FileStored;
+    event.path = localPath;
+    event.bytes = bytes;
+    m_pServer->ReportScanEvent(std::move(event));
+}
+
+void CVeskConnectThread::UploadFailed(const std::string& localPath)
+{
+    ScanEvent event;
+    event.kind = ScanEvent::Kind::UploadFailed;
+    event.path = localPath;
+    m_pServer->ReportScanEvent(std::move(event));
+}
+
+// One report per session that stored anything, so a device that sends a
+// stack of pages in one session gives one notice.
+void CVeskConnectThread::ReportSessionEnd()
+{
+    if (m_nStoredFiles == 0)
+        return;
+    ScanEvent event;
+    event.kind = ScanEvent::Kind::SessionEnded;
+    event.path = std::filesystem::path(m_strLastStoredPath).parent_path().string();
+    event.storedFiles = m_nStoredFiles;
+    m_nStoredFiles = 0;
+    m_pServer->ReportScanEvent(std::move(event));
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "ftp/control_socket.h"
 #include "platform/message_queue.h"
@@ -36,6 +37,11 @@ public:
     void MarkEnding() { m_bEnding = true; }
     void EndSession(int exitCode);
     void CloseControlConnection();
+    // The outcome of an upload. Counted for the report of the session's end
+    // and passed on to the server's scan listener.
+    void FileStored(const std::string& localPath, uint64_t bytes);
+    void UploadFailed(const std::string& localPath);
+    int StoredFileCount() const { return m_nStoredFiles; }
 
     // Main thread: the connection no longer holds its place if its session
     // is ending or its client has hung up.
@@ -58,6 +64,7 @@ private:
     void OnDestroyDataConnection(uintptr_t serial);
     void OnMessage(unsigned message, uintptr_t wParam);
     void CountOut();
+    void ReportSessionEnd();
 
     // A client must log in within this time of its greeting, whatever it
     // sends meanwhile: otherwise anybody could hold the only place.
@@ -68,6 +75,8 @@ private:
     // Monotonic: a change of the wall clock neither ends nor extends a session.
     std::chrono::steady_clock::time_point m_LastActivityTime;
     std::chrono::steady_clock::time_point m_GreetedAt;
+    int m_nStoredFiles = 0;
+    std::string m_strLastStoredPath;
     bool m_bCountOutSent = false;  // this thread's own note: asked once only
     std::atomic<bool> m_bEnding{false};
     std::atomic<bool> m_bEnded{false};

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <algorithm>
+#include <ctime>
 
 #include "platform/main_thread.h"
 #include "server/connect_thread.h"
@@ -134,6 +135,15 @@ void CVeskFTPServer::ThreadEnded()
     platform::PostToThreadOf(m_pWindow.get(), [this] {
         --m_nLiveThreads;
         emit m_pWindow->activity();
+    });
+}
+
+void CVeskFTPServer::ReportScanEvent(ScanEvent event)
+{
+    event.time = std::time(nullptr);
+    platform::PostToThreadOf(m_pWindow.get(), [this, event = std::move(event)] {
+        if (m_ScanListener)
+            m_ScanListener(event);
     });
 }
 

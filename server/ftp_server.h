@@ -9,6 +9,7 @@
 #include <string>
 
 #include "server/listen_socket.h"
+#include "server/scan_events.h"
 #include "server/server_settings.h"
 
 namespace platform {
@@ -57,6 +58,12 @@ public:
     // A worker's last word, queued to the main thread.
     void ThreadEnded();
 
+    // Main thread: who hears of stored and failed uploads (none by default).
+    void SetScanListener(ScanListener listener) { m_ScanListener = std::move(listener); }
+    // Any thread: stamps the event and hands it to the listener on the main
+    // thread, without waiting for it.
+    void ReportScanEvent(ScanEvent event);
+
 private:
     int OnThreadStart(CVeskConnectThread* thread);
     void OnThreadClose(CVeskConnectThread* thread);
@@ -78,6 +85,7 @@ private:
     std::atomic<int> m_nLiveThreads{0};
     // The notification sink: runs the count handlers on the main thread.
     std::unique_ptr<platform::WaitActivity> m_pWindow;
+    ScanListener m_ScanListener;  // main thread only
 
     friend class CVeskConnectThread;
 };

@@ -1,7 +1,15 @@
-// The eight settings that the settings dialog hands to the server.
+// The settings that the settings dialog hands to the server.
 #pragma once
 
 #include <string>
+
+// Ports for passive data connections; unset (0-0) lets the system choose.
+struct PortRange {
+    int low = 0;
+    int high = 0;
+    bool IsSet() const { return low > 0 && high >= low; }
+    bool operator==(const PortRange&) const = default;
+};
 
 struct ServerSettings {
     std::string m_strBindAddress = "127.0.0.1";
@@ -12,4 +20,6 @@ struct ServerSettings {
     std::string m_strPassword;  // plain text
     std::string m_strHomePath;
     int m_bPlainScan = 0;
+    // Optional, not part of the settings dialog: set with lumbra-ftpd --save.
+    PortRange m_PassivePorts;
 };

@@ -3,7 +3,10 @@
 #include "settings/settings_keys.h"
 #include "settings/settings_store.h"
 
+#include <cstdio>
+
 #include "platform/message_box.h"
+#include "settings/passive_ports.h"
 
 namespace {
 
@@ -72,5 +75,9 @@ bool RunLoadSequence(LumbraSettings& s, Vesk::CVeskCrypt& crypt, const std::func
         afterLogin();
     if (!ReadIntSetting(kIsPlainScan, s.m_bPlainScan))
         return ShowLoadFailure("환경설정정보(PlainScan) 취득에 실패하였습니다.");
+    // Our own optional value: an unusable one costs only the firewall-friendly
+    // ports, never the start.
+    if (!ReadStoredPassivePorts(s.m_PassivePorts))
+        std::fprintf(stderr, "the stored passive ports are not a range LOW-HIGH; the system chooses them\n");
     return true;
 }

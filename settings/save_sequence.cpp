@@ -7,6 +7,8 @@
 #include "settings/settings_keys.h"
 #include "settings/settings_store.h"
 
+#include <cstdio>
+
 using namespace platform;
 
 namespace {
@@ -67,6 +69,16 @@ bool WriteLogin(SettingsWriter& writer, const LumbraSettings& s, Vesk::CVeskCryp
     return writer.Binary(kPassword, cipher, "환경설정정보 등록(비밀번호)에 실패하였습니다.(%d)");
 }
 
+// A settings file that cannot be parsed would refuse every write and so
+// lock the user out for good: a save keeps it beside for the user to look at
+// and writes fresh settings. If that fails, the writes report it as usual.
+void KeepDamagedSettingsAside()
+{
+    std::string keptAt;
+    if (RegSetAsideDamagedKey(settings_keys::kSettingsKey, keptAt) == ERROR_SUCCESS && !keptAt.empty())
+        std::fprintf(stderr, "the damaged settings file was kept as %s; fresh settings are saved\n", keptAt.c_str());
+}
+
 }  // namespace
 
 bool RunSaveSequence(const LumbraSettings& s, int launchOnStartupBefore, Vesk::CVeskCrypt& crypt)
@@ -75,6 +87,7 @@ bool RunSaveSequence(const LumbraSettings& s, int launchOnStartupBefore, Vesk::C
     if (s.m_bLaunchOnStartup != launchOnStartupBefore && !ApplyRunEntry(s.m_bLaunchOnStartup != 0))
         return false;
 
+    KeepDamagedSettingsAside();
     SettingsWriter writer;
     const RegStatus status = writer.Open();
     if (status != ERROR_SUCCESS)

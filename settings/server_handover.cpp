@@ -11,5 +11,6 @@ ServerSettings ServerSettingsFrom(const LumbraSettings& held)
     s.m_strPassword = held.m_strPassword;
     s.m_strHomePath = held.m_strHomePath;
     s.m_bPlainScan = held.m_bPlainScan != 0 ? 1 : 0;
+    s.m_PassivePorts = held.m_PassivePorts;
     return s;
 }

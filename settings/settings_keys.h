@@ -16,6 +16,8 @@ inline constexpr const char* kIsAnonymous = "IsAnonymous";
 inline constexpr const char* kUserId = "UserID";
 inline constexpr const char* kPassword = "Password";
 inline constexpr const char* kIsPlainScan = "IsPlainScan";
+// Optional: "LOW-HIGH", the ports offered for passive data connections.
+inline constexpr const char* kPassivePorts = "PassivePorts";
 
 // Reads use a 260-byte buffer: text up to 259 bytes plus its NUL, and a
 // password of up to 260 cipher bytes.

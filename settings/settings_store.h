@@ -3,6 +3,7 @@
 // the server binds to.
 #pragma once
 
+#include "server/server_settings.h"
 #include "settings/crypt.h"
 
 #include <cstdint>
@@ -23,6 +24,7 @@ struct LumbraSettings {
     std::string m_strUserID = "anonymous";
     std::string m_strPassword;  // plain text
     int m_bPlainScan = 0;
+    PortRange m_PassivePorts;  // "PassivePorts"; kept apart from the dialog's values
 };
 
 // Creates or opens the settings key at program start; false on failure (the

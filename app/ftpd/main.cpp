@@ -12,8 +12,11 @@
 
 #include "app/ftpd/options.h"
 #include "app/ftpd/stored_settings.h"
+#include "app/ftpd/scan_lines.h"
 #include "platform/adapter_override_env.h"
 #include "server/ftp_server.h"
+#include "server/process_end.h"
+#include "settings/passive_ports.h"
 
 namespace {
 
@@ -87,7 +90,11 @@ int main(int argc, char** argv)
         return 1;
     }
     std::printf("listening on %s:%d\n", settings.m_strBindAddress.c_str(), theServer.ListeningPort());
+    std::printf("passive ports %s\n", settings.m_PassivePorts.IsSet()
+                                           ? FormatPortRange(settings.m_PassivePorts).c_str()
+                                           : "chosen by the system");
     std::fflush(stdout);
+    theServer.SetScanListener([](const ScanEvent& event) { PrintScanEvent(event); });
 
     QSocketNotifier stopNotifier(g_signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&stopNotifier, &QSocketNotifier::activated, &app, [&app] {
@@ -96,6 +103,5 @@ int main(int argc, char** argv)
     });
     app.exec();
     theServer.Stop();
-    theServer.WaitForThreadsToEnd(15000);
-    return 0;
+    return EndAfterStop(0);
 }

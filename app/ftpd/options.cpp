@@ -3,6 +3,8 @@
 #include <charconv>
 #include <string_view>
 
+#include "settings/passive_ports.h"
+
 namespace {
 
 bool ParseNumber(std::string_view text, int low, int high, int& value)
@@ -19,10 +21,13 @@ const char* FtpdUsage()
     return "usage: lumbra-ftpd [--bind ADDR] [--port N] [--home DIR]\n"
            "                   [--anonymous | --user NAME --password-file FILE]\n"
            "                   [--timeout MINUTES] [--plain-scan | --no-plain-scan]\n"
+           "                   [--passive-ports LOW-HIGH | --passive-ports off]\n"
            "       lumbra-ftpd --save [the same options] [--auto-start on|off]\n"
            "The stored settings are served; options override single settings.\n"
            "--save stores the stored settings changed by the options instead of serving;\n"
-           "with --user and no --password-file it reads the password from standard input.\n";
+           "with --user and no --password-file it reads the password from standard input.\n"
+           "--passive-ports: the data ports offered to PASV/EPSV (1024-65535), so that a\n"
+           "firewall can open them; off lets the system choose.\n";
 }
 
 bool ParseFtpdOptions(int argc, char** argv, FtpdOptions& options, std::string& error)
@@ -68,6 +73,15 @@ bool ParseFtpdOptions(int argc, char** argv, FtpdOptions& options, std::string& 
                 return false;
             }
             options.homePath = text;
+        } else if (name == "--passive-ports") {
+            if (!value(text))
+                return false;
+            PortRange range;
+            if (text != "off" && !ParsePortRange(text, range)) {
+                error = "--passive-ports takes LOW-HIGH (1024 to 65535) or off: " + text;
+                return false;
+            }
+            options.passivePorts = range;
         } else if (name == "--user") {
             if (!value(text))
                 return false;

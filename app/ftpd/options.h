@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "server/server_settings.h"
+
 struct FtpdOptions {
     std::optional<std::string> bindAddress;
     std::optional<int> port;
@@ -14,6 +16,7 @@ struct FtpdOptions {
     std::optional<int> timeout;
     std::optional<bool> plainScan;
     std::optional<bool> autoStart;  // --save only
+    std::optional<PortRange> passivePorts;  // "off" gives an unset range
     bool save = false;
     bool help = false;
 };

@@ -6,7 +6,10 @@
 #include <fstream>
 #include <iostream>
 
+#include "platform/registry.h"
+#include "settings/passive_ports.h"
 #include "settings/server_handover.h"
+#include "settings/settings_keys.h"
 #include "settings/settings_store.h"
 
 namespace {
@@ -32,13 +35,39 @@ bool ReadPassword(const FtpdOptions& options, std::string& password)
     return false;
 }
 
-bool LoadStored(LumbraSettings& s, Vesk::CVeskCrypt& crypt)
+std::string SettingsFile()
+{
+    return platform::RegKeyFilePath(settings_keys::kSettingsKey);
+}
+
+// After the designed message, the line that tells a user without a desktop
+// which file is at fault and how to get out.
+void NameSettingsFile(bool damaged)
+{
+    const std::string file = SettingsFile();
+    if (damaged)
+        std::fprintf(stderr,
+                     "lumbra-ftpd: the settings file %s is damaged; repair or remove it, or store fresh "
+                     "settings with lumbra-ftpd --save (the damaged file is then kept as %s.damaged)\n",
+                     file.c_str(), file.c_str());
+    else
+        std::fprintf(stderr, "lumbra-ftpd: settings file: %s\n", file.c_str());
+}
+
+enum class LoadResult { Loaded, Damaged, Failed };
+
+LoadResult LoadStored(LumbraSettings& s, Vesk::CVeskCrypt& crypt)
 {
     if (!EnsureSettingsKey()) {
         std::fprintf(stderr, "환경정보 생성/접근에 실패하였습니다.\n");
-        return false;
+        NameSettingsFile(false);
+        return LoadResult::Failed;
     }
-    return RunLoadSequence(s, crypt);
+    if (RunLoadSequence(s, crypt))
+        return LoadResult::Loaded;
+    const bool damaged = platform::RegKeyIsDamaged(settings_keys::kSettingsKey);
+    NameSettingsFile(damaged);
+    return damaged ? LoadResult::Damaged : LoadResult::Failed;
 }
 
 bool ApplyOptions(const FtpdOptions& options, LumbraSettings& s)
@@ -53,6 +82,8 @@ bool ApplyOptions(const FtpdOptions& options, LumbraSettings& s)
         s.m_strHomePath = *options.homePath;
     if (options.plainScan)
         s.m_bPlainScan = *options.plainScan ? 1 : 0;
+    if (options.passivePorts)
+        s.m_PassivePorts = *options.passivePorts;
     if (options.autoStart)
         s.m_bLaunchOnStartup = *options.autoStart ? 1 : 0;
     if (options.anonymous) {
@@ -73,7 +104,7 @@ bool LoadServerSettings(const FtpdOptions& options, ServerSettings& out)
 {
     LumbraSettings s;
     Vesk::CVeskCrypt crypt;
-    if (!LoadStored(s, crypt) || !ApplyOptions(options, s))
+    if (LoadStored(s, crypt) != LoadResult::Loaded || !ApplyOptions(options, s))
         return false;
     out = ServerSettingsFrom(s);
     // Without any adapter the server still serves this computer itself.
@@ -86,10 +117,22 @@ int SaveSettingsFromOptions(const FtpdOptions& options)
 {
     LumbraSettings s;
     Vesk::CVeskCrypt crypt;
-    if (!LoadStored(s, crypt))
+    // A damaged file does not stop the save: it is kept beside and fresh
+    // settings (the defaults with the options) replace it.
+    const LoadResult loaded = LoadStored(s, crypt);
+    if (loaded == LoadResult::Failed)
         return 1;
+    if (loaded == LoadResult::Damaged)
+        s = LumbraSettings{};
     const int launchBefore = s.m_bLaunchOnStartup;
-    if (!ApplyOptions(options, s))
+    if (!ApplyOptions(options, s) || !RunSaveSequence(s, launchBefore, crypt))
         return 1;
-    return RunSaveSequence(s, launchBefore, crypt) ? 0 : 1;
+    if (!options.passivePorts)
+        return 0;
+    const platform::RegStatus status = StorePassivePorts(*options.passivePorts);
+    if (status == platform::ERROR_SUCCESS)
+        return 0;
+    std::fprintf(stderr, "lumbra-ftpd: cannot store the passive ports in %s (%ld)\n", SettingsFile().c_str(),
+                 static_cast<long>(status));
+    return 1;
 }

@@ -1,5 +1,6 @@
 // Screenshot mode: with LUMBRA_SCREENSHOT_DIR set (tools/screenshots.sh runs
-// it under Xvfb) the dialogs and the tray menu are saved there as PNG files.
+// it under Xvfb) the dialogs, the tray menu and a message box are saved there
+// as PNG files.
 // Without it every case is skipped.
 #include <QApplication>
 #include <QMenu>
@@ -8,7 +9,10 @@
 
 #include "app/app_icon.h"
 #include "app/command_ids.h"
+#include "app/lumbra_app.h"
 #include "app/lumbra_dlg.h"
+#include "app/qt_message_box.h"
+#include "app/qt_translation.h"
 #include "app/lumbra_network_dlg.h"
 #include "app/vesk_tray.h"
 #include "gui_test_env.h"
@@ -85,6 +89,23 @@ private slots:
         tray.Menu()->hide();
         if (tray.ControlWindow())
             Save(tray.ControlWindow(), "control-window.png");
+    }
+
+    // The exit question as the program shows it: Qt's box with its standard
+    // buttons in Korean.
+    void koreanMessageBox()
+    {
+        QVERIFY(InstallKoreanQtTranslation(*qApp));
+        InstallQtMessageBoxes();
+        QTimer::singleShot(300, [] {
+            QWidget* box = QApplication::activeModalWidget();
+            QVERIFY(box);
+            Save(box, "message-box.png");
+            box->close();
+        });
+        CLumbraApp app;  // not started: OnAppExit only asks
+        app.OnAppExit();
+        platform::SetMessageBoxHandler({});
     }
 };
 

@@ -19,6 +19,7 @@
 struct ShownMessage {
     std::string text;
     platform::MessageIcon icon;
+    platform::MessageButtons buttons = platform::MessageButtons::Ok;
 };
 
 class GuiTestEnv {
@@ -30,8 +31,8 @@ public:
         SetAdapters({{"lo", "127.0.0.1"}, {"eth0", "192.168.0.10"}});
         platform::SetMessageBoxHandler([this](const std::string& text, platform::MessageIcon icon,
                                               platform::MessageButtons buttons) {
-            messages.push_back({text, icon});
-            if (buttons == platform::MessageButtons::Ok)
+            messages.push_back({text, icon, buttons});
+            if (buttons != platform::MessageButtons::YesNo)
                 return platform::MessageResult::Ok;
             if (answers.empty())
                 return platform::MessageResult::No;

@@ -15,6 +15,7 @@ import signal
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
@@ -115,7 +116,36 @@ class FtpdServer:
             raise RuntimeError("lumbra-ftpd did not report its port: %r, stderr %r"
                                % (line, self.stderr_text()))
         self.port = int(m.group(1))
+        # The server goes on writing (passive ports, stored files): keep the
+        # pipe drained so it never blocks, and the lines at hand for tests.
+        self.output_lines = []
+        self._drain = threading.Thread(target=self._drain_stdout, daemon=True)
+        self._drain.start()
         return self
+
+    def _drain_stdout(self):
+        pending = b""
+        fd = self.proc.stdout.fileno()
+        while True:
+            try:
+                chunk = os.read(fd, 4096)
+            except OSError:
+                return
+            if not chunk:
+                return
+            pending += chunk
+            *lines, pending = pending.split(b"\n")
+            self.output_lines.extend(line.decode("utf-8", "replace") for line in lines)
+
+    def wait_for_output(self, predicate, wait=REPLY_TIMEOUT):
+        """The first line of output after 'listening on' that predicate accepts."""
+        deadline = time.monotonic() + wait
+        while time.monotonic() < deadline:
+            for line in list(self.output_lines):
+                if predicate(line):
+                    return line
+            time.sleep(0.05)
+        return None
 
     def stderr_text(self):
         try:
@@ -148,6 +178,9 @@ class FtpdServer:
         self._close_pipes()
 
     def _close_pipes(self):
+        drain = getattr(self, "_drain", None)
+        if drain is not None:
+            drain.join(timeout=2)
         if self.proc is not None and self.proc.stdout is not None:
             self.proc.stdout.close()
         if getattr(self, "_stderr", None) is not None:

@@ -1,6 +1,10 @@
 """The desktop program as a whole: lumbra started on the offscreen platform
 with stored settings (auto-start on, 127.0.0.1), a real FTP client uploading
-a scan, and the end of the session (SIGTERM) ending the program in order."""
+a scan, and the end of the session (SIGTERM) ending the program in order.
+
+The program under test runs as a copy named lumbra-under-test: the user's
+own lumbra may be running on this computer, and one copy per computer is
+counted by the name "lumbra"."""
 
 import ftplib
 import io
@@ -73,8 +77,10 @@ class DesktopProgram(unittest.TestCase):
         self.assertEqual(save.returncode, 0, save.stderr)
 
     def start_lumbra(self):
-        self.proc = subprocess.Popen([os.path.join(bin_dir(), "lumbra")], env=self.env,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        program = os.path.join(self.root, "lumbra-under-test")
+        shutil.copy2(os.path.join(bin_dir(), "lumbra"), program)
+        self.proc = subprocess.Popen([program], env=self.env,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.assertTrue(wait_for_listener(self.port, self.proc, START_WAIT),
                         "lumbra did not start its server")
 
@@ -101,6 +107,30 @@ class DesktopProgram(unittest.TestCase):
         device.close()
         with self.assertRaises(OSError):
             socket.create_connection(("127.0.0.1", self.port), timeout=2).close()
+
+    def test_sigterm_ends_the_program_within_the_wait_despite_a_stuck_connection(self):
+        self.start_lumbra()
+        # Commands sent without reading a reply stall the connection thread.
+        stuck = socket.socket()
+        stuck.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        stuck.connect(("127.0.0.1", self.port))
+        stuck.sendall(b"USER anonymous\r\nPASS x\r\n")
+        stuck.setblocking(False)
+        quiet_since = time.monotonic()
+        deadline = time.monotonic() + 20
+        while time.monotonic() - quiet_since < 1.5 and time.monotonic() < deadline:
+            try:
+                stuck.send(b"NOOP\r\n" * 4096)
+                quiet_since = time.monotonic()
+            except BlockingIOError:
+                time.sleep(0.05)
+        try:
+            started = time.monotonic()
+            self.proc.send_signal(signal.SIGTERM)
+            self.assertEqual(self.proc.wait(timeout=EXIT_WAIT), 0)
+            self.assertLess(time.monotonic() - started, 7.5)
+        finally:
+            stuck.close()
 
 
 if __name__ == "__main__":

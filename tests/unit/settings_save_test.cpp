@@ -168,12 +168,31 @@ TEST_F(SettingsSaveTest, SaveFailuresNameTheValueAndTheCode)
 {
     std::filesystem::remove(SettingsFile());
     EXPECT_FALSE(Save(named));
+    EXPECT_EQ(MessageTexts(), (std::vector<std::string>{"환경설정정보 등록에 실패하였습니다.(2)"}));
+}
+
+// A damaged file would refuse every write and every later start: the save
+// keeps it beside for the user and writes fresh settings that load again.
+TEST_F(SettingsSaveTest, ASaveOverADamagedFileKeepsItBesideAndWritesFreshSettings)
+{
     const std::string damaged = "REGEDIT4\nnot a registry file\n";
     WriteFile(SettingsFile(), damaged);
-    EXPECT_FALSE(Save(named));
-    EXPECT_EQ(ReadFile(SettingsFile()), damaged);
-    EXPECT_EQ(MessageTexts(), (std::vector<std::string>{"환경설정정보 등록에 실패하였습니다.(2)",
-                                                        "환경설정정보 등록(NIC)에 실패하였습니다.(1015)"}));
+    ASSERT_TRUE(Save(named));
+    EXPECT_EQ(MessageTexts(), std::vector<std::string>{kSuccess});
+    EXPECT_EQ(ReadFile(SettingsFile() + ".damaged"), damaged);
+    LumbraSettings loaded;
+    Vesk::CVeskCrypt fresh;
+    ASSERT_TRUE(RunLoadSequence(loaded, fresh));
+    EXPECT_EQ(loaded.m_nPort, 2121);
+    EXPECT_EQ(loaded.m_strPassword, "secret");
+
+    // A later damage replaces the older kept file; a sound file is left alone.
+    WriteFile(SettingsFile(), "REGEDIT4\nbroken again\n");
+    ASSERT_TRUE(Save(named));
+    EXPECT_EQ(ReadFile(SettingsFile() + ".damaged"), "REGEDIT4\nbroken again\n");
+    std::filesystem::remove(SettingsFile() + ".damaged");
+    ASSERT_TRUE(Save(named));
+    EXPECT_FALSE(std::filesystem::exists(SettingsFile() + ".damaged"));
 }
 
 TEST_F(SettingsSaveTest, TextTheLoadCouldNotReadBackIsNotStored)

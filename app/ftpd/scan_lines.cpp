@@ -1,0 +1,40 @@
+#include "app/ftpd/scan_lines.h"
+
+#include <poll.h>
+
+#include <cinttypes>
+#include <ctime>
+
+namespace {
+
+// The lines are written on the main thread, which the connection threads
+// wait for: a reader that stops reading (a pipe nobody drains) costs lines,
+// never the server. A line is far shorter than what a writable pipe takes.
+bool HasRoom(std::FILE* out)
+{
+    pollfd probe{::fileno(out), POLLOUT, 0};
+    return ::poll(&probe, 1, 0) == 1 && (probe.revents & POLLOUT) && !(probe.revents & (POLLERR | POLLHUP));
+}
+
+}  // namespace
+
+void PrintScanEvent(const ScanEvent& event, std::FILE* out)
+{
+    if (event.kind == ScanEvent::Kind::SessionEnded || !HasRoom(out))
+        return;
+    char when[32] = "";
+    std::tm local{};
+    if (localtime_r(&event.time, &local))
+        std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
+    switch (event.kind) {
+    case ScanEvent::Kind::FileStored:
+        std::fprintf(out, "%s stored %" PRIu64 " bytes %s\n", when, event.bytes, event.path.c_str());
+        break;
+    case ScanEvent::Kind::UploadFailed:
+        std::fprintf(out, "%s upload failed %s\n", when, event.path.c_str());
+        break;
+    case ScanEvent::Kind::SessionEnded:
+        break;
+    }
+    std::fflush(out);
+}

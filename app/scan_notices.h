@@ -1,0 +1,14 @@
+// The desktop's word on arriving scans: one tray notice when a session that
+// stored files ends, one for an upload that failed. Notices never wait for a
+// click, and without a tray they are not shown at all.
+#pragma once
+
+#include <string>
+
+#include "server/scan_events.h"
+
+// The notice text for `event`; empty when the event gets none.
+std::string ScanNoticeText(const ScanEvent& event);
+
+// Shows the notice for `event` (the server's scan listener in lumbra).
+void ShowScanNotice(const ScanEvent& event);
