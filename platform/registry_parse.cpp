@@ -17,9 +17,9 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 std::string_view Trim(std::string_view text)
 {
     const std::size_t first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos)
-        return {};
     const std::size_t last = text.find_last_not_of(" \t\r");
+    if (first == std::string_view::npos || last == std::string_view::npos)
+        return {};  // blanks only, a CR among them included
     return text.substr(first, last - first + 1);
 }
 
