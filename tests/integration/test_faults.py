@@ -14,7 +14,7 @@ import unittest
 
 from ftp_harness import (GREETING, TIMED_OUT, FtpdServer, ServerTestCase,
                          data_connect)
-from test_flood import open_descriptors, settles_to, thread_count
+from test_flood import open_descriptors, server_at_rest, settles_to, thread_count
 
 REPLY = re.compile(rb"[1-5]\d\d [^\r\n]*\r\n")
 # Some 5 MB of listing: more than the socket buffers of a loopback connection
@@ -54,8 +54,7 @@ class StalledListingSteps:
 
     def start_stalled_listing(self, expect_silence=True):
         self.pid = self.server.proc.pid
-        self.baseline_threads = thread_count(self.pid)
-        self.baseline_fds = open_descriptors(self.pid)
+        self.baseline_threads, self.baseline_fds = server_at_rest(self)
         c = self.logged_in()
         port = c.pasv()[1]
         self.assertEqual(c.command("LIST"),
