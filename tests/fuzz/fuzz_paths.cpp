@@ -98,9 +98,17 @@ void RequireInside(const std::string& local, const std::string& how)
 {
     Require(!HasDotStep(local), how + ": a dot step in " + local);
     std::error_code error;
-    const std::string real = fs::weakly_canonical(local, error).string();
+    fs::path probe = local;
+    std::string real = fs::weakly_canonical(probe, error).string();
+    // A name too long for the file system cannot exist (nor be a link): its
+    // folder decides, and the open that follows fails with a reply.
+    while (error == std::errc::filename_too_long && probe.has_parent_path() && probe != probe.parent_path()) {
+        probe = probe.parent_path();
+        error.clear();
+        real = fs::weakly_canonical(probe, error).string();
+    }
     const std::string& home = TheTree().realHome;
-    Require(!error, how + ": cannot resolve " + local);
+    Require(!error, how + ": cannot resolve " + local + " (" + error.message() + ")");
     Require(real == home || real.compare(0, home.size() + 1, home + "/") == 0,
             how + ": " + local + " resolves to " + real);
 }
