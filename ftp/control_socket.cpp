@@ -1,5 +1,6 @@
 #include "ftp/control_socket.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "ftp/data_socket.h"
@@ -159,7 +160,11 @@ bool CVeskControlSocket::SendResponse(const std::string& reply)
 {
     if (!IsOpen())
         return false;
-    const std::string line = ToWire(reply) + "\r\n";
+    // A reply is one line: a CR or LF inside it can only come from a client's
+    // own argument echoed back, and must not start a forged reply of its own.
+    std::string line = ToWire(reply);
+    std::replace_if(line.begin(), line.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+    line += "\r\n";
     if (!SendAll(line.data(), line.size(), kSendTimeoutMs)) {
         if (m_pThread)
             m_pThread->EndSession(1);

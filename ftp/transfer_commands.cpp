@@ -7,38 +7,13 @@
 #include "ftp/control_socket.h"
 #include "ftp/data_socket.h"
 #include "ftp/passive_listener.h"
+#include "ftp/port_argument.h"
 #include "server/connect_thread.h"
 #include "server/ftp_server.h"
 
 namespace {
 
 constexpr int kDataConnectionWaitMs = 10000;
-
-// h1,h2,h3,h4,p1,p2 with every field a number from 0 to 255.
-bool ParsePortArgument(const std::string& argument, std::string& host, int& port)
-{
-    std::vector<int> fields;
-    size_t start = 0;
-    for (;;) {
-        const size_t comma = argument.find(',', start);
-        const std::string field = argument.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-        int value = -1;
-        const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
-        if (field.empty() || error != std::errc() || end != field.data() + field.size() || value < 0 ||
-            value > 255)
-            return false;
-        fields.push_back(value);
-        if (comma == std::string::npos)
-            break;
-        start = comma + 1;
-    }
-    if (fields.size() != 6)
-        return false;
-    host = std::to_string(fields[0]) + "." + std::to_string(fields[1]) + "." +
-           std::to_string(fields[2]) + "." + std::to_string(fields[3]);
-    port = fields[4] * 256 + fields[5];
-    return true;
-}
 
 }  // namespace
 

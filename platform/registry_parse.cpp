@@ -17,9 +17,9 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 std::string_view Trim(std::string_view text)
 {
     const std::size_t first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos)
-        return {};
     const std::size_t last = text.find_last_not_of(" \t\r");
+    if (first == std::string_view::npos || last == std::string_view::npos)
+        return {};  // blanks only, a CR among them included
     return text.substr(first, last - first + 1);
 }
 
@@ -65,11 +65,8 @@ int HexDigit(char c)
     return -1;
 }
 
-// 1 to `maxDigits` hex digits, nothing else.
-bool ParseHexNumber(std::string_view text, std::size_t maxDigits, std::uint32_t& number)
+bool ParseHexDigits(std::string_view text, std::uint32_t& number)
 {
-    if (text.empty() || text.size() > maxDigits)
-        return false;
     number = 0;
     for (char c : text) {
         const int digit = HexDigit(c);
@@ -80,13 +77,27 @@ bool ParseHexNumber(std::string_view text, std::size_t maxDigits, std::uint32_t&
     return true;
 }
 
+// 1 to `maxDigits` hex digits, nothing else.
+bool ParseHexNumber(std::string_view text, std::size_t maxDigits, std::uint32_t& number)
+{
+    return !text.empty() && text.size() <= maxDigits && ParseHexDigits(text, number);
+}
+
+// Exactly `digits` hex digits: the width every writer uses for a number or a
+// byte, so that a file cut off inside one is refused rather than read as a
+// smaller value.
+bool ParseFixedHex(std::string_view text, std::size_t digits, std::uint32_t& number)
+{
+    return text.size() == digits && ParseHexDigits(text, number);
+}
+
 bool ParseHexList(std::string_view text, std::string& bytes)
 {
     text = Trim(text);
     while (!text.empty()) {
         const std::size_t comma = text.find(',');
         std::uint32_t byte = 0;
-        if (!ParseHexNumber(Trim(text.substr(0, comma)), 2, byte))
+        if (!ParseFixedHex(Trim(text.substr(0, comma)), 2, byte))
             return false;
         bytes += static_cast<char>(byte);
         if (comma == std::string_view::npos)
@@ -128,7 +139,7 @@ bool ParseData(std::string_view text, RegValue& value)
     }
     if (ConsumePrefix(text, "dword:")) {
         std::uint32_t number = 0;
-        if (!ParseHexNumber(text, 8, number))
+        if (!ParseFixedHex(text, 8, number))
             return false;
         value.type = REG_DWORD;
         value.data.assign(reinterpret_cast<const char*>(&number), sizeof number);
@@ -162,6 +173,24 @@ bool IsHeaderOf(std::string_view line, const std::string& headerPath)
            strncasecmp(line.data() + 1, headerPath.data(), headerPath.size()) == 0;
 }
 
+// Every writer ends the file with an empty line. Without it the file was cut
+// short, even where the cut fell at the end of a line: the values that are
+// gone would silently take their defaults (a named login turning anonymous).
+bool EndsWithEmptyLine(std::string_view text)
+{
+    auto dropBlanks = [&text] {
+        while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
+            text.remove_suffix(1);
+    };
+    for (int line = 0; line < 2; ++line) {
+        dropBlanks();
+        if (text.empty() || text.back() != '\n')
+            return false;
+        text.remove_suffix(1);
+    }
+    return true;
+}
+
 }  // namespace
 
 bool ParseRegFile(const std::string& text, const std::string& headerPath, RegValueMap& values)
@@ -189,7 +218,7 @@ bool ParseRegFile(const std::string& text, const std::string& headerPath, RegVal
             parsed[name] = std::move(value);  // a repeated name: the last one counts, as in an import
         }
     }
-    if (!sawHeader)
+    if (!sawHeader || !EndsWithEmptyLine(body))
         return false;
     values = std::move(parsed);
     return true;

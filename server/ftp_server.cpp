@@ -59,7 +59,7 @@ bool CVeskFTPServer::Start()
         return false;
     const auto settings = Settings();
     m_ListenSocket.m_pServer = this;
-    if (!m_ListenSocket.Create(settings->m_strBindAddress, settings->m_nPort, 5)) {
+    if (!m_ListenSocket.Create(settings->m_strBindAddress, settings->m_nPort, CVeskListenSocket::kBacklog)) {
         m_nLastStartError = m_ListenSocket.LastError();
         return false;
     }

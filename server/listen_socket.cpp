@@ -69,16 +69,23 @@ int CVeskListenSocket::LocalPort() const
 
 void CVeskListenSocket::OnAccept()
 {
-    const int handle = ::accept4(m_hSocket, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (handle < 0) {
-        if (errno == EMFILE || errno == ENFILE) {
-            // The waiting connection stays queued; look again a little later
-            // instead of spinning on a notifier that keeps firing.
-            m_pNotifier->setEnabled(false);
-            QTimer::singleShot(100, m_pNotifier.get(), [n = m_pNotifier.get()] { n->setEnabled(true); });
+    for (int i = 0; i < kAcceptsPerNotification && m_hSocket >= 0; ++i) {
+        const int handle = ::accept4(m_hSocket, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (handle < 0) {
+            if (errno == EMFILE || errno == ENFILE) {
+                // The waiting connection stays queued; look again a little later
+                // instead of spinning on a notifier that keeps firing.
+                m_pNotifier->setEnabled(false);
+                QTimer::singleShot(100, m_pNotifier.get(), [n = m_pNotifier.get()] { n->setEnabled(true); });
+            }
+            return;
         }
-        return;
+        StartConnection(handle);
     }
+}
+
+void CVeskListenSocket::StartConnection(int handle)
+{
     // The thread owns the handle from here on, also when it cannot start.
     auto thread = std::make_shared<CVeskConnectThread>(m_pServer, handle);
     m_pServer->AddThread(thread);

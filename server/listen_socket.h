@@ -10,6 +10,15 @@ class CVeskFTPServer;
 
 class CVeskListenSocket {
 public:
+    // Room for a burst of connections made at the same instant: every one of
+    // them waits in the kernel until it is accepted and then greeted or
+    // refused, instead of hanging unanswered (the kernel caps it at
+    // net.core.somaxconn).
+    static constexpr int kBacklog = 4096;
+    // Connections taken per readiness notification, so that a burst does not
+    // hold the main thread away from its other events for long.
+    static constexpr int kAcceptsPerNotification = 64;
+
     CVeskListenSocket();
     ~CVeskListenSocket();
 
@@ -25,6 +34,7 @@ public:
 
 private:
     void OnAccept();
+    void StartConnection(int handle);
 
     int m_hSocket = -1;
     int m_nLastError = 0;

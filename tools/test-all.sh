@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, then builds and runs every test three times: a
 # plain build, ASan + UBSan, and TSan (the threads; the desktop tests are
-# left out there, as Qt's widget libraries are not instrumented).
+# left out there, as Qt's widget libraries are not instrumented); then runs
+# every fuzz target briefly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
@@ -25,4 +26,7 @@ run() {
 run default
 run asan
 run tsan -LE gui
+# Each fuzz target for a short bounded time; tools/fuzz.sh SECONDS runs longer.
+echo "=== fuzz"
+bash tools/fuzz.sh 25 || status=1
 exit $status

@@ -3,12 +3,14 @@ desktop, and a start without options serves what was saved."""
 
 import ftplib
 import os
+import random
 import re
 import shutil
 import signal
 import socket
 import subprocess
 import tempfile
+import time
 import unittest
 
 from ftp_harness import ftpd_path, read_line_from_pipe
@@ -102,6 +104,76 @@ class StoredSettings(unittest.TestCase):
         self.assertEqual(result.returncode, 1)
         self.assertIn("취득에 실패하였습니다.", result.stderr.decode())
         self.assertEqual(self.settings_file(), damaged)
+
+    def saved_values(self):
+        """Port, Timeout, HomePath and UserID as the file holds them now."""
+        text = self.settings_file()
+        values = {}
+        for name in (b"Port", b"Timeout"):
+            m = re.search(b'"' + name + b'"=dword:([0-9a-f]{8})\n', text)
+            values[name] = int(m.group(1), 16) if m else None
+        for name in (b"HomePath", b"UserID"):
+            m = re.search(b'"' + name + b'"="([^"]*)"\n', text)
+            values[name] = m.group(1).decode() if m else None
+        return values
+
+    def test_a_save_killed_at_any_moment_leaves_old_or_new_values_that_serve(self):
+        ports = free_port(), free_port()
+        sets = [dict(args=["--port", str(ports[i]), "--timeout", str(3 + i),
+                           "--home", os.path.join(self.root, "home%d" % i), "--user", user],
+                     password=password,
+                     values={b"Port": ports[i], b"Timeout": 3 + i,
+                             b"HomePath": os.path.join(self.root, "home%d" % i), b"UserID": user})
+                for i, (user, password) in enumerate([("alpha", b"one"), ("beta", b"two")])]
+        first = self.ftpd("--save", *sets[0]["args"], stdin=sets[0]["password"] + b"\n")
+        self.assertEqual(first.returncode, 0, first.stderr)
+        rng = random.Random(10)
+        for round_ in range(30):
+            chosen = sets[round_ % 2]
+            proc = subprocess.Popen([ftpd_path(), "--save", *chosen["args"]], env=self.env,
+                                    stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
+            proc.stdin.write(chosen["password"] + b"\n")
+            proc.stdin.close()
+            time.sleep(rng.uniform(0, 0.3))  # a save takes some 0.2 s from start-up to its last write
+            proc.kill()
+            proc.wait(timeout=10)
+            values = self.saved_values()
+            for name, value in values.items():
+                self.assertIn(value, (sets[0]["values"][name], sets[1]["values"][name]),
+                              "round %d: %s" % (round_, name))
+        # What is left serves: its port, and the password of one of the saves.
+        address, port = self.serve()
+        self.assertIn(port, ports)
+        user = self.saved_values()[b"UserID"]
+        logged_in = []
+        for candidate in (b"one", b"two"):
+            ftp = ftplib.FTP()
+            ftp.connect("127.0.0.1", port, timeout=10)
+            try:
+                logged_in.append(ftp.login(user, candidate.decode()))
+            except ftplib.error_perm:
+                pass
+            ftp.close()
+        self.assertEqual(len(logged_in), 1, logged_in)
+
+    def test_a_truncated_settings_file_stops_the_start_and_is_left_as_it_was(self):
+        saved = self.ftpd("--save", "--port", str(free_port()), "--home", self.home,
+                          "--user", "Scanner", stdin=b"s3cret\n")
+        self.assertEqual(saved.returncode, 0, saved.stderr)
+        whole = self.settings_file()
+        path = os.path.join(self.env["XDG_CONFIG_HOME"], "Tessaly", "Lumbra.reg")
+        # Every cut at the end of a line, where nothing but the file's end tells,
+        # and some inside lines.
+        cuts = sorted(set([i + 1 for i, b in enumerate(whole[:-1]) if b == ord("\n")]
+                          + list(range(0, len(whole) - 1, 23))))
+        for cut in cuts:
+            with open(path, "wb") as f:
+                f.write(whole[:cut])
+            result = self.ftpd()
+            self.assertEqual(result.returncode, 1, "cut at %d: %r" % (cut, whole[:cut][-30:]))
+            self.assertIn("취득에 실패하였습니다.", result.stderr.decode())
+            self.assertEqual(self.settings_file(), whole[:cut], "cut at %d" % cut)
 
     def test_auto_start_entry_follows_the_saved_setting(self):
         autostart = os.path.join(self.env["XDG_CONFIG_HOME"], "autostart", "Lumbra.desktop")

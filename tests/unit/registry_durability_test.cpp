@@ -1,11 +1,14 @@
-// What happens to the key file when things go wrong: a damaged file, a save
-// cut short, and two processes writing at once.
+// What happens to the key file when things go wrong: a damaged or truncated
+// file, a save cut short or killed, and two processes writing at once.
 #include "settings_test_env.h"
 
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+
+#include "settings/settings_store.h"
 
 using namespace platform;
 
@@ -89,6 +92,141 @@ TEST_F(RegistryDurabilityTest, TwoProcessesWritingAtOnceKeepEveryValue)
     for (const char* who : {"child", "parent"}) {
         for (int i = 0; i < kWritesEach; ++i)
             EXPECT_EQ(ReadDword(key, who + std::to_string(i)), static_cast<std::uint32_t>(i));
+    }
+}
+
+// Two complete sets of settings that differ in every value.
+class SettingsDurabilityTest : public StoreTestEnv {
+protected:
+    void SetUp() override
+    {
+        StoreTestEnv::SetUp();
+        ASSERT_TRUE(EnsureSettingsKey());
+        ASSERT_EQ(crypt.Initialize(), 0);
+        oldSet = {0, "192.168.0.10", 2121, 9, "/srv/old", 0, "olduser", "old secret", 1, {}};
+        newSet = {0, "10.0.0.5", 21, 5, "/srv/새", 0, "newuser", "new secret", 0, {}};
+    }
+
+    bool Save(const LumbraSettings& s) { return RunSaveSequence(s, s.m_bLaunchOnStartup, crypt); }
+
+    // A child that saves the two sets in turn until it is killed (or gives
+    // up after a while, should the test itself go wrong).
+    pid_t StartSaver(const LumbraSettings& first, const LumbraSettings& second)
+    {
+        const pid_t child = fork();
+        if (child == 0) {
+            alarm(30);
+            for (;;) {
+                Save(first);
+                Save(second);
+            }
+        }
+        return child;
+    }
+
+    // Each value of `loaded` is one that a complete save wrote.
+    void ExpectEveryValueOldOrNew(const LumbraSettings& loaded, const std::string& when)
+    {
+        auto either = [&](auto member) { return loaded.*member == oldSet.*member || loaded.*member == newSet.*member; };
+        EXPECT_TRUE(either(&LumbraSettings::m_strIPAddress)) << when << ": " << loaded.m_strIPAddress;
+        EXPECT_TRUE(either(&LumbraSettings::m_nPort)) << when << ": " << loaded.m_nPort;
+        EXPECT_TRUE(either(&LumbraSettings::m_nTimeout)) << when << ": " << loaded.m_nTimeout;
+        EXPECT_TRUE(either(&LumbraSettings::m_strHomePath)) << when << ": " << loaded.m_strHomePath;
+        EXPECT_EQ(loaded.m_bAnonymous, 0) << when;
+        EXPECT_TRUE(either(&LumbraSettings::m_strUserID)) << when << ": " << loaded.m_strUserID;
+        EXPECT_TRUE(either(&LumbraSettings::m_strPassword)) << when << ": " << loaded.m_strPassword;
+        EXPECT_TRUE(either(&LumbraSettings::m_bPlainScan)) << when;
+    }
+
+    Vesk::CVeskCrypt crypt;
+    LumbraSettings oldSet, newSet;
+};
+
+TEST_F(SettingsDurabilityTest, ASaveKilledAtAnyMomentLeavesALoadableFileOfOldOrNewValues)
+{
+    ASSERT_TRUE(Save(oldSet));
+    for (int round = 0; round < 40; ++round) {
+        const pid_t saver = StartSaver(newSet, oldSet);
+        ASSERT_GT(saver, 0);
+        usleep(static_cast<useconds_t>(500 + (round * 7919) % 25000));  // spread over whole saves
+        ASSERT_EQ(kill(saver, SIGKILL), 0);
+        int status = 0;
+        ASSERT_EQ(waitpid(saver, &status, 0), saver);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the saver was still at work when killed";
+
+        messages.clear();
+        LumbraSettings loaded;
+        ASSERT_TRUE(RunLoadSequence(loaded, crypt)) << "round " << round << ": " << ::testing::PrintToString(MessageTexts());
+        ExpectEveryValueOldOrNew(loaded, "round " + std::to_string(round));
+    }
+    // Whatever a kill left behind, the next save and load work.
+    ASSERT_TRUE(Save(newSet));
+    LumbraSettings loaded;
+    ASSERT_TRUE(RunLoadSequence(loaded, crypt));
+    EXPECT_EQ(loaded.m_nPort, newSet.m_nPort);
+    EXPECT_EQ(loaded.m_strPassword, newSet.m_strPassword);
+}
+
+TEST_F(SettingsDurabilityTest, TwoSaversAtOnceBothSucceedAndLeaveOldOrNewValues)
+{
+    ASSERT_TRUE(Save(oldSet));
+    auto saveRepeatedly = [this](const LumbraSettings& s) {
+        const pid_t child = fork();
+        if (child == 0) {
+            alarm(60);
+            bool all = true;
+            for (int i = 0; i < 15; ++i)
+                all = Save(s) && all;
+            _exit(all ? 0 : 1);
+        }
+        return child;
+    };
+    const pid_t first = saveRepeatedly(oldSet);
+    const pid_t second = saveRepeatedly(newSet);
+    ASSERT_GT(first, 0);
+    ASSERT_GT(second, 0);
+    for (const pid_t child : {first, second}) {
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a save failed";
+    }
+    LumbraSettings loaded;
+    ASSERT_TRUE(RunLoadSequence(loaded, crypt)) << ::testing::PrintToString(MessageTexts());
+    ExpectEveryValueOldOrNew(loaded, "after both savers");
+}
+
+// Cut at every byte, the file either gives the load message and is left as
+// it was, or (cut at the end of a line, where nothing tells) loads values
+// that are the saved ones or, for the lines that are gone, the defaults.
+TEST_F(SettingsDurabilityTest, ATruncatedFileGivesTheLoadMessageOrOnlyValuesThatWereSaved)
+{
+    ASSERT_TRUE(Save(oldSet));
+    const std::string whole = ReadFile(SettingsFile());
+    ASSERT_GT(whole.size(), 100u);
+    const LumbraSettings defaults;
+    for (size_t cut = 0; cut < whole.size(); ++cut) {
+        const std::string truncated = whole.substr(0, cut);
+        WriteFile(SettingsFile(), truncated);
+        messages.clear();
+        LumbraSettings loaded;
+        const bool ok = RunLoadSequence(loaded, crypt);
+        EXPECT_EQ(ReadFile(SettingsFile()), truncated) << "cut at " << cut << ": the file was rewritten";
+        if (!ok) {
+            EXPECT_EQ(messages.size(), 1u) << "cut at " << cut;
+            continue;
+        }
+        EXPECT_TRUE(messages.empty()) << "cut at " << cut;
+        const std::string when = "cut at " + std::to_string(cut) + " after: " + whole.substr(cut > 20 ? cut - 20 : 0, std::min<size_t>(cut, 20));
+        auto savedOrDefault = [&](auto member) { return loaded.*member == oldSet.*member || loaded.*member == defaults.*member; };
+        EXPECT_TRUE(savedOrDefault(&LumbraSettings::m_nPort)) << when << ": " << loaded.m_nPort;
+        EXPECT_TRUE(savedOrDefault(&LumbraSettings::m_nTimeout)) << when << ": " << loaded.m_nTimeout;
+        EXPECT_TRUE(savedOrDefault(&LumbraSettings::m_strHomePath)) << when << ": " << loaded.m_strHomePath;
+        EXPECT_TRUE(savedOrDefault(&LumbraSettings::m_strUserID)) << when << ": " << loaded.m_strUserID;
+        EXPECT_TRUE(savedOrDefault(&LumbraSettings::m_bPlainScan)) << when;
+        // A named login never silently becomes open to anyone, nor takes
+        // another password.
+        EXPECT_EQ(loaded.m_bAnonymous, 0) << when;
+        EXPECT_EQ(loaded.m_strPassword, oldSet.m_strPassword) << when;
     }
 }
 

@@ -23,7 +23,8 @@ TEST(RegistryParseTest, AcceptsTheUsualHandEditedForms)
         "  41\r\n"
         "\"Odd\"=hex(1234):\r\n"
         "; a comment ending in a backslash \\\r\n"
-        "\"Timeout\"=dword:00000005\r\n";
+        "\"Timeout\"=dword:00000005\r\n"
+        "\r\n";
     RegValueMap values;
     ASSERT_TRUE(ParseRegFile(text, kHeader, values));
     EXPECT_EQ(values["Port"], (RegValue{REG_DWORD, std::string("\x1f\0\0\0", 4)}));
@@ -69,9 +70,24 @@ TEST(RegistryParseTest, RefusesDamagedFilesInsteadOfReadingPartOfThem)
     };
     for (const std::string& text : damaged) {
         RegValueMap values{{"Kept", {REG_DWORD, "1234"}}};
-        EXPECT_FALSE(ParseRegFile(text, kHeader, values)) << text;
+        EXPECT_FALSE(ParseRegFile(text + "\n", kHeader, values)) << text;  // closed as a writer would
         EXPECT_EQ(values.size(), 1u) << "output changed for: " << text;
     }
+}
+
+TEST(RegistryParseTest, RefusesFilesCutShortWhereverTheCutFalls)
+{
+    const std::string head = "REGEDIT4\n\n[" + kHeader + "]\n";
+    // Without the closing empty line, at a line end or inside a number, the
+    // values that are gone would silently take their defaults.
+    for (const std::string& text : {head, head + "\"Port\"=dword:00000015\n", head + "\"Port\"=dword:00000015",
+                                    head + "\"Port\"=dword:0000\n\n", head + "\"Password\"=hex:b3,4\n\n"}) {
+        RegValueMap values;
+        EXPECT_FALSE(ParseRegFile(text, kHeader, values)) << text;
+    }
+    RegValueMap values;
+    EXPECT_TRUE(ParseRegFile(head + "\n", kHeader, values));
+    EXPECT_TRUE(ParseRegFile(head + "\"Port\"=dword:00000015\r\n \r\n", kHeader, values));
 }
 
 TEST(RegistryParseTest, Utf8CheckRejectsMalformedSequences)

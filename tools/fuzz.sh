@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang (ASan + UBSan) into build-fuzz/ and
+# runs each for SECONDS (default 25), starting from the seed corpus in
+# tests/fuzz/corpus/<target>/. New inputs go to build-fuzz/corpus/<target>/,
+# crashes to build-fuzz/artifacts/ (replay one: build-fuzz/tests/fuzz/<target> FILE).
+# Usage: tools/fuzz.sh [SECONDS] [TARGET...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-25}
+shift || true
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_session fuzz_paths fuzz_port fuzz_settings)
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
+export LSAN_OPTIONS=suppressions=$PWD/tools/lsan.supp:print_suppressions=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export QT_QPA_PLATFORM=offscreen
+
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DLUMBRA_FUZZ=ON -DBUILD_TESTING=OFF > /dev/null
+cmake --build build-fuzz --target "${targets[@]}"
+
+mkdir -p build-fuzz/artifacts
+status=0
+for target in "${targets[@]}"; do
+  work=build-fuzz/corpus/$target
+  mkdir -p "$work"
+  extra=()
+  [ -f "tests/fuzz/$target.dict" ] && extra+=(-dict="tests/fuzz/$target.dict")
+  echo "=== $target for ${seconds}s"
+  if ! "build-fuzz/tests/fuzz/$target" "$work" "tests/fuzz/corpus/$target" \
+      -max_total_time="$seconds" -max_len=20000 -timeout=60 -rss_limit_mb=2048 \
+      -artifact_prefix="build-fuzz/artifacts/$target-" -print_final_stats=1 \
+      "${extra[@]}" 2> "build-fuzz/$target.log"; then
+    status=1
+    echo "$target FAILED; see build-fuzz/$target.log and build-fuzz/artifacts/" >&2
+    tail -n 40 "build-fuzz/$target.log" >&2
+  fi
+  grep -E '^stat::number_of_executed_units|^stat::new_units_added' "build-fuzz/$target.log" || true
+done
+exit $status
