@@ -128,7 +128,7 @@ private slots:
         QDir().mkpath(env.Path("config/Tessaly"));
         QFile file(env.Path("config/Tessaly/Lumbra.reg"));
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("REGEDIT4\n\n[HKEY_CURRENT_USER\\SOFTWARE\\Tessaly\\Lumbra]\n\"Port\"=\"21\"\n");
+        file.write("REGEDIT4\n\n[HKEY_CURRENT_USER\\SOFTWARE\\Tessaly\\Lumbra]\n\"Port\"=\"21\"\n\n");
         file.close();
         theServer.SetSettings(ServerSettings{});
         CLumbraDlg dlg;
