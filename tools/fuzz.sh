@@ -21,6 +21,11 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWit
 cmake --build build-fuzz --target "${targets[@]}"
 
 mkdir -p build-fuzz/artifacts
+# The targets build their trees under TMPDIR; libFuzzer ends a run without
+# running exit handlers, so the folder is emptied here instead.
+export TMPDIR=$PWD/build-fuzz/tmp
+rm -rf "$TMPDIR"
+mkdir -p "$TMPDIR"
 status=0
 for target in "${targets[@]}"; do
   work=build-fuzz/corpus/$target
@@ -36,6 +41,7 @@ for target in "${targets[@]}"; do
     echo "$target FAILED; see build-fuzz/$target.log and build-fuzz/artifacts/" >&2
     tail -n 40 "build-fuzz/$target.log" >&2
   fi
-  grep -E '^stat::number_of_executed_units|^stat::new_units_added' "build-fuzz/$target.log" || true
+  grep -aE '^stat::number_of_executed_units|^stat::new_units_added' "build-fuzz/$target.log" || true
 done
+rm -rf "$TMPDIR"
 exit $status
