@@ -387,6 +387,31 @@ def second_loopback_usable():
         return False
 
 
+class SharedServerTestCase(unittest.TestCase):
+    """One server for the whole class, stopped with SIGTERM at its end (exit
+    code 0 asserted). Subclasses reset the home folder in setUp."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = FtpdServer()
+        try:
+            cls.server.start()
+        except Exception:
+            cls.server.cleanup()
+            raise
+        cls.home = cls.server.home
+        cls.root = cls.server.root
+
+    @classmethod
+    def tearDownClass(cls):
+        code = cls.server.stop()
+        stderr = cls.server.stderr_text()
+        cls.server.cleanup()
+        if code != 0:
+            raise AssertionError("server exit code %r after SIGTERM; stderr: %s"
+                                 % (code, stderr))
+
+
 class ServerTestCase(unittest.TestCase):
     """One fresh server per test; stopped with SIGTERM, exit code 0 asserted.
 

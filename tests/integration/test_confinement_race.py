@@ -16,7 +16,7 @@ import textwrap
 import time
 import unittest
 
-from ftp_harness import REPLY_TIMEOUT, FtpdServer
+from ftp_harness import REPLY_TIMEOUT, SharedServerTestCase
 
 RACE_SECONDS = float(os.environ.get("RACE_SECONDS", "2.0"))
 OUTSIDE_ONLY = "only-outside.txt"
@@ -70,26 +70,11 @@ def snapshot(top):
     return found
 
 
-class ConfinementRace(unittest.TestCase):
+class ConfinementRace(SharedServerTestCase):
     @classmethod
     def setUpClass(cls):
-        cls.server = FtpdServer()
-        try:
-            cls.server.start()
-        except Exception:
-            cls.server.cleanup()
-            raise
-        cls.home = cls.server.home
-        cls.outside = os.path.join(cls.server.root, "outside")
-
-    @classmethod
-    def tearDownClass(cls):
-        code = cls.server.stop()
-        stderr = cls.server.stderr_text()
-        cls.server.cleanup()
-        if code != 0:
-            raise AssertionError("server exit code %r after SIGTERM; stderr: %s"
-                                 % (code, stderr))
+        super().setUpClass()
+        cls.outside = os.path.join(cls.root, "outside")
 
     def setUp(self):
         for root in (self.home, self.outside):

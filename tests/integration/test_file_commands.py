@@ -11,7 +11,7 @@ import shutil
 import time
 import unittest
 
-from ftp_harness import REPLY_TIMEOUT, FtpdServer
+from ftp_harness import REPLY_TIMEOUT, SharedServerTestCase
 
 KOREAN = "스캔 문서.pdf"
 # 2020-01-15 12:00 local time: old enough for the year form of the date.
@@ -50,29 +50,9 @@ def listing_line(name, size, mtime, folder=False):
     return head.encode("ascii") + (name if isinstance(name, bytes) else name.encode()) + b"\r\n"
 
 
-class SharedServerCase(unittest.TestCase):
+class SharedServerCase(SharedServerTestCase):
     """One server for the whole class; the home folder is emptied before
     each test."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.server = FtpdServer()
-        try:
-            cls.server.start()
-        except Exception:
-            cls.server.cleanup()
-            raise
-        cls.home = cls.server.home
-        cls.root = cls.server.root
-
-    @classmethod
-    def tearDownClass(cls):
-        code = cls.server.stop()
-        stderr = cls.server.stderr_text()
-        cls.server.cleanup()
-        if code != 0:
-            raise AssertionError("server exit code %r after SIGTERM; stderr: %s"
-                                 % (code, stderr))
 
     def setUp(self):
         for name in os.listdir(self.home):
