@@ -10,8 +10,8 @@
 #include "app/qt_message_box.h"
 #include "app/scan_notices.h"
 #include "app/server_control.h"
-#include "app/single_instance.h"
 #include "platform/message_box.h"
+#include "platform/process_list.h"
 #include "server/ftp_server.h"
 #include "settings/settings_store.h"
 
@@ -38,7 +38,7 @@ QIcon CLumbraApp::LoadMainIcon()
 
 bool CLumbraApp::IsAlreadyRunning()
 {
-    const int copies = CountProcessesNamed(kExecutableName, ProcessListRoot());
+    const int copies = platform::CountProcessesNamed(kExecutableName, ProcessListRoot());
     if (copies < 0) {
         AfxMessageBox("Unknown Application Alive or Not");
         return false;

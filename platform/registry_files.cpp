@@ -1,5 +1,7 @@
 #include "platform/registry_files.h"
 
+#include "platform/handles.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -32,17 +34,10 @@ std::string ParentFolder(const std::string& path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-RegStatus WriteAll(int fd, const std::string& content)
+RegStatus WriteContent(int fd, const std::string& content)
 {
-    std::size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t n = write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return RegStatusFromErrno(n < 0 ? errno : ENOSPC, ERROR_CANTWRITE);
-        done += static_cast<std::size_t>(n);
-    }
+    if (!platform::WriteAll(fd, content.data(), content.size()))
+        return RegStatusFromErrno(errno, ERROR_CANTWRITE);
     return ERROR_SUCCESS;
 }
 
@@ -56,7 +51,7 @@ RegStatus WriteTemporaryFile(const std::string& path, const std::string& content
         return RegStatusFromErrno(errno, ERROR_CANTWRITE);
     RegStatus status = fchmod(fd, 0600) == 0 ? ERROR_SUCCESS : RegStatusFromErrno(errno, ERROR_CANTWRITE);
     if (status == ERROR_SUCCESS)
-        status = WriteAll(fd, content);
+        status = WriteContent(fd, content);
     if (status == ERROR_SUCCESS && fsync(fd) != 0)
         status = RegStatusFromErrno(errno, ERROR_CANTWRITE);
     if (close(fd) != 0 && status == ERROR_SUCCESS)

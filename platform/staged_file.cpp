@@ -1,6 +1,7 @@
 #include "platform/staged_file.h"
 
 #include "platform/confined_fs.h"
+#include "platform/handles.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -133,17 +134,7 @@ bool StagedFile::Open(const std::string& home, const std::string& targetPath)
 
 bool StagedFile::Write(const void* data, size_t size)
 {
-    const char* next = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = ::write(m_fd, next, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        next += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
+    return WriteAll(m_fd, data, size);
 }
 
 bool StagedFile::Commit()

@@ -1,12 +1,11 @@
 #include "server/connect_thread.h"
 
-#include <unistd.h>
-
 #include <exception>
 #include <filesystem>
 #include <thread>
 
 #include "ftp/data_socket.h"
+#include "platform/handles.h"
 #include "server/ftp_server.h"
 
 CVeskConnectThread::CVeskConnectThread(CVeskFTPServer* server, int socketHandle)
@@ -20,8 +19,7 @@ CVeskConnectThread::CVeskConnectThread(CVeskFTPServer* server, int socketHandle)
 CVeskConnectThread::~CVeskConnectThread()
 {
     // A handle that never reached the control socket is closed here.
-    if (m_hSocket >= 0)
-        ::close(m_hSocket);
+    platform::CloseHandle(m_hSocket);
 }
 
 bool CVeskConnectThread::Begin()

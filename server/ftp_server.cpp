@@ -1,10 +1,10 @@
 #include "server/ftp_server.h"
 
-#include <poll.h>
-
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include "platform/main_thread.h"
@@ -13,8 +13,9 @@
 namespace {
 // How long Stop waits for one connection thread without any sign of life.
 constexpr int kStopWaitMs = 5000;
-// How long the destructor waits for threads that Stop gave up on.
-constexpr int kFinalWaitMs = 15000;
+// How long the destructor of a server that was never shut down (one made
+// by a test, say) waits for threads that Stop gave up on.
+constexpr int kAbandonedThreadsWaitMs = 15000;
 }  // namespace
 
 CVeskFTPServer::CVeskFTPServer()
@@ -27,7 +28,7 @@ CVeskFTPServer::~CVeskFTPServer()
 {
     Stop();
     if (QCoreApplication::instance())
-        WaitForThreadsToEnd(kFinalWaitMs);
+        WaitForThreadsToEnd(kAbandonedThreadsWaitMs);
     platform::DiscardPendingCalls(m_pWindow.get());
 }
 
@@ -96,6 +97,16 @@ bool CVeskFTPServer::WaitForThread(const std::shared_ptr<CVeskConnectThread>& th
 {
     return platform::WaitWithMessageLoop(
         [&thread] { return thread->HasEnded(); }, m_pWindow.get(), kStopWaitMs);
+}
+
+int CVeskFTPServer::Shutdown(int exitCode)
+{
+    Stop();
+    if (WaitForThreadsToEnd(kShutdownGraceMs))
+        return exitCode;
+    // Destructors would pull the server out from under the stuck thread.
+    std::fflush(nullptr);
+    std::_Exit(exitCode);
 }
 
 size_t CVeskFTPServer::ThreadCount() const

@@ -27,6 +27,15 @@ public:
     // Main thread only.
     bool Start();
     void Stop();
+    // The one way out of both programs: Stop, then the final wait of
+    // kShutdownGraceMs for the last words of the threads that ended. Returns
+    // exitCode once every connection thread has ended. A thread that Stop
+    // gave up on (stuck in a reply to a client that reads nothing, say)
+    // still runs and still calls into the server: the process then ends at
+    // once with exitCode instead of waiting for it; the system closes its
+    // sockets.
+    int Shutdown(int exitCode);
+    static constexpr int kShutdownGraceMs = 300;
     bool IsRunning() const { return m_bRunning; }
     // Replaces the settings in force as a whole (SetSettingsToServer).
     void SetSettings(const ServerSettings& settings);

@@ -1,10 +1,5 @@
 // lumbra-ftpd: the Orvello server without a desktop.
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <QCoreApplication>
-#include <QSocketNotifier>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,20 +9,11 @@
 #include "app/ftpd/stored_settings.h"
 #include "app/ftpd/scan_lines.h"
 #include "platform/adapter_override_env.h"
+#include "platform/stop_signals.h"
 #include "server/ftp_server.h"
-#include "server/process_end.h"
 #include "settings/passive_ports.h"
 
 namespace {
-
-int g_signalPipe[2] = {-1, -1};
-
-void OnStopSignal(int)
-{
-    const char byte = 1;
-    ssize_t ignored = ::write(g_signalPipe[1], &byte, 1);
-    (void)ignored;
-}
 
 std::string StartFailure(const ServerSettings& s, int error)
 {
@@ -42,19 +28,6 @@ std::string StartFailure(const ServerSettings& s, int error)
                       "CAP_NET_BIND_SERVICE (setcap cap_net_bind_service=+ep lumbra-ftpd), "
                       "or choose a port of 1024 or above with --port";
     return text + std::strerror(error);
-}
-
-bool InstallStopSignals()
-{
-    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return false;
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGTERM, &action, nullptr);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::signal(SIGPIPE, SIG_IGN);
-    return true;
 }
 
 }  // namespace
@@ -72,7 +45,8 @@ int main(int argc, char** argv)
         return 0;
     }
     QCoreApplication app(argc, argv);
-    if (!InstallStopSignals()) {
+    platform::StopSignalWatcher stopSignals([] { QCoreApplication::quit(); });
+    if (!stopSignals.IsInstalled()) {
         std::perror("lumbra-ftpd: signals");
         return 1;
     }
@@ -96,12 +70,6 @@ int main(int argc, char** argv)
     std::fflush(stdout);
     theServer.SetScanListener([](const ScanEvent& event) { PrintScanEvent(event); });
 
-    QSocketNotifier stopNotifier(g_signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&stopNotifier, &QSocketNotifier::activated, &app, [&app] {
-        theServer.Stop();
-        app.quit();
-    });
     app.exec();
-    theServer.Stop();
-    return EndAfterStop(0);
+    return theServer.Shutdown(0);
 }

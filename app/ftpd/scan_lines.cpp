@@ -1,26 +1,16 @@
 #include "app/ftpd/scan_lines.h"
 
-#include <poll.h>
-
 #include <cinttypes>
 #include <ctime>
 
-namespace {
+#include "platform/handles.h"
 
 // The lines are written on the main thread, which the connection threads
 // wait for: a reader that stops reading (a pipe nobody drains) costs lines,
 // never the server. A line is far shorter than what a writable pipe takes.
-bool HasRoom(std::FILE* out)
-{
-    pollfd probe{::fileno(out), POLLOUT, 0};
-    return ::poll(&probe, 1, 0) == 1 && (probe.revents & POLLOUT) && !(probe.revents & (POLLERR | POLLHUP));
-}
-
-}  // namespace
-
 void PrintScanEvent(const ScanEvent& event, std::FILE* out)
 {
-    if (event.kind == ScanEvent::Kind::SessionEnded || !HasRoom(out))
+    if (event.kind == ScanEvent::Kind::SessionEnded || !platform::HasRoomToWrite(out))
         return;
     char when[32] = "";
     std::tm local{};

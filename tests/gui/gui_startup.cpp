@@ -12,8 +12,8 @@
 #include "app/command_ids.h"
 #include "app/lumbra_app.h"
 #include "app/lumbra_dlg.h"
-#include "app/single_instance.h"
 #include "gui_test_env.h"
+#include "platform/process_list.h"
 #include "server/ftp_server.h"
 
 namespace {
@@ -68,8 +68,8 @@ private slots:
         proc.Exe("104", "/usr/bin/lumbra-ftpd");
         proc.Exe("105", "/usr/bin/lumbra2");  // a renamed copy is not counted
         proc.Exe("self", "/usr/bin/lumbra");
-        QCOMPARE(CountProcessesNamed("lumbra", proc.Root()), 4);
-        QCOMPARE(CountProcessesNamed("lumbra", env.Path("no proc").toStdString()), -1);
+        QCOMPARE(platform::CountProcessesNamed("lumbra", proc.Root()), 4);
+        QCOMPARE(platform::CountProcessesNamed("lumbra", env.Path("no proc").toStdString()), -1);
     }
 
     void secondCopyEndsWithItsMessage()

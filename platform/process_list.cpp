@@ -1,4 +1,4 @@
-#include "app/single_instance.h"
+#include "platform/process_list.h"
 
 #include <dirent.h>
 #include <strings.h>
@@ -8,6 +8,7 @@
 #include <fstream>
 #include <memory>
 
+namespace platform {
 namespace {
 
 bool IsProcessFolder(const char* name)
@@ -61,3 +62,5 @@ int CountProcessesNamed(const std::string& name, const std::string& procRoot)
     }
     return count;
 }
+
+}  // namespace platform

@@ -1,18 +1,20 @@
-#include "app/termination.h"
+#include "platform/stop_signals.h"
 
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <QSocketNotifier>
+#include <cerrno>
 
+namespace platform {
 namespace {
 
 int g_pipe[2] = {-1, -1};
 
-void OnTerminationSignal(int)
+void OnStopSignal(int)
 {
-    const int savedErrno = errno;
+    const int savedErrno = errno;  // the interrupted code may be about to read it
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = ::write(g_pipe[1], &byte, 1);
     errno = savedErrno;
@@ -29,29 +31,32 @@ void SetHandler(int signal, void (*handler)(int))
 
 }  // namespace
 
-TerminationWatcher::TerminationWatcher()
+StopSignalWatcher::StopSignalWatcher(std::function<void()> onStop)
 {
+    ::signal(SIGPIPE, SIG_IGN);
     if (g_pipe[0] >= 0 || ::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
-    m_pNotifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
-    connect(m_pNotifier, &QSocketNotifier::activated, this, [this] {
+    m_pNotifier = std::make_unique<QSocketNotifier>(g_pipe[0], QSocketNotifier::Read);
+    QObject::connect(m_pNotifier.get(), &QSocketNotifier::activated, [onStop = std::move(onStop)] {
         char drained[64];
         while (::read(g_pipe[0], drained, sizeof drained) > 0) {
         }
-        emit terminationRequested();
+        onStop();
     });
-    SetHandler(SIGTERM, OnTerminationSignal);
-    SetHandler(SIGINT, OnTerminationSignal);
+    SetHandler(SIGTERM, OnStopSignal);
+    SetHandler(SIGINT, OnStopSignal);
 }
 
-TerminationWatcher::~TerminationWatcher()
+StopSignalWatcher::~StopSignalWatcher()
 {
     if (!m_pNotifier)
         return;
     SetHandler(SIGTERM, SIG_DFL);
     SetHandler(SIGINT, SIG_DFL);
-    delete m_pNotifier;
+    m_pNotifier.reset();
     ::close(g_pipe[0]);
     ::close(g_pipe[1]);
     g_pipe[0] = g_pipe[1] = -1;
 }
+
+}  // namespace platform
