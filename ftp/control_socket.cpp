@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "ftp/data_socket.h"
+#include "ftp/replies.h"
 #include "platform/codepage.h"
 #include "platform/message_box.h"
 #include "server/connect_thread.h"
@@ -89,7 +90,7 @@ void CVeskControlSocket::EnforceLineLimit()
     const bool endsInCr = m_strRecvBuffer.back() == '\r';
     m_strRecvBuffer.assign(endsInCr ? "\r" : "");
     m_bDiscardingLine = true;
-    SendResponse("500 Command line too long.");
+    SendResponse(reply::kLineTooLong);
 }
 
 void CVeskControlSocket::ParseCommandLines()
@@ -150,7 +151,7 @@ bool CVeskControlSocket::AborIsQueued() const
 // turn.
 void CVeskControlSocket::AbortTransferForQueuedAbor()
 {
-    SendResponse("426 Data connection closed.");
+    SendResponse(reply::kTransferAborted);
     m_pDataSocket->Abandon();
     m_pDataSocket->DiscardLater();
     m_nStatus = STATUS_IDLE;

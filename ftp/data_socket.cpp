@@ -1,6 +1,7 @@
 #include "ftp/data_socket.h"
 
 #include "ftp/control_socket.h"
+#include "ftp/replies.h"
 #include "server/connect_thread.h"
 #include "server/ftp_server.h"
 
@@ -87,12 +88,12 @@ void CVeskDataSocket::CompleteUpload()
     if (!m_File.Commit()) {
         if (m_pControlSocket->m_pThread)
             m_pControlSocket->m_pThread->UploadFailed(m_strStorePath);
-        EndTransfer("450 Can't access file.", false);
+        EndTransfer(reply::kCantWriteFile, false);
         return;
     }
     if (m_pControlSocket->m_pThread)
         m_pControlSocket->m_pThread->FileStored(m_strStorePath, m_nBytesReceived);
-    EndTransfer("226 Transfer complete", true);
+    EndTransfer(reply::kUploadComplete, true);
 }
 
 void CVeskDataSocket::Abandon()
@@ -154,7 +155,7 @@ int CVeskDataSocket::ReceiveFileChunk()
     if (n < 0) {
         if (LastError() == platform::WSAEWOULDBLOCK)
             return -1;
-        EndTransfer("426 Connection closed(transfer aborted", false);
+        EndTransfer(reply::kUploadBroken, false);
         return -1;
     }
     if (n == 0) {
@@ -167,7 +168,7 @@ int CVeskDataSocket::ReceiveFileChunk()
         m_pControlSocket->m_pThread->Touch();
     m_nBytesReceived += static_cast<uint64_t>(n);
     if (!m_File.Write(buffer, static_cast<size_t>(n))) {
-        EndTransfer("450 Can't access file.", false);
+        EndTransfer(reply::kCantWriteFile, false);
         return 0;
     }
     return static_cast<int>(n);
@@ -214,7 +215,7 @@ void CVeskDataSocket::OnConnect(int error)
     if (error != 0) {
         m_bConnectFailed = true;
         m_pControlSocket->m_nStatus = STATUS_IDLE;
-        m_pControlSocket->SendResponse("425 Can't open data connection.");
+        m_pControlSocket->SendResponse(reply::kActiveConnectRefused);
         DiscardLater();
     }
 }
@@ -231,7 +232,7 @@ void CVeskDataSocket::OnSend(int)
             if (LastError() == platform::WSAEWOULDBLOCK)
                 return;  // the next write notification goes on from here
             m_nTotalBytes = m_nBytesSent = 0;
-            EndTransfer("426 Connection closed [transfer aborted]", true);
+            EndTransfer(reply::kListingBroken, true);
             return;
         }
         m_nBytesSent += static_cast<uint64_t>(n);
@@ -240,7 +241,7 @@ void CVeskDataSocket::OnSend(int)
     }
     m_nTotalBytes = m_nBytesSent = 0;
     m_strSendBuffer.clear();
-    EndTransfer("226 Transfer Completed", true);
+    EndTransfer(reply::kListingSent, true);
 }
 
 void CVeskDataSocket::OnClose(int error)
@@ -250,7 +251,7 @@ void CVeskDataSocket::OnClose(int error)
     if (m_pControlSocket->m_nStatus == STATUS_STOR && m_File.IsOpen()) {
         // A reset is no end of file: whatever arrived, the upload failed.
         if (error != 0)
-            EndTransfer("426 Connection closed(transfer aborted", false);
+            EndTransfer(reply::kUploadBroken, false);
         else
             Drain();
         return;
@@ -262,5 +263,5 @@ void CVeskDataSocket::OnClose(int error)
         DiscardLater();
         return;
     }
-    EndTransfer("426 Connection closed(transfer aborted.", true);
+    EndTransfer(reply::kClosedBeforeTransfer, true);
 }

@@ -8,6 +8,7 @@
 
 #include "ftp/control_socket.h"
 #include "ftp/path_util.h"
+#include "ftp/replies.h"
 #include "server/connect_thread.h"
 #include "server/ftp_server.h"
 
@@ -95,12 +96,12 @@ void CVeskControlSocket::ProcessCommand()
 
     const CommandTable::Entry* entry = CommandTable::Find(verb);
     if (m_nStatus == STATUS_NOT_LOGGED_IN && (!entry || entry->needsLogin)) {
-        SendResponse("530 Please login with ID(\"USER\") and Password(\"PASS\")");
+        SendResponse(reply::kLoginFirst);
         return;
     }
     argument = FromWire(argument);
     if (!entry) {
-        SendResponse("502 Not Supported Command");
+        SendResponse(reply::kNotSupported);
         return;
     }
     (this->*(entry->handler))(argument);
@@ -110,28 +111,28 @@ void CVeskControlSocket::OnUser(const std::string& argument)
 {
     m_nStatus = STATUS_NOT_LOGGED_IN;
     if (!EqualsIgnoringAsciiCase(argument, Server()->GetUserID())) {
-        SendResponse("503 UserID Not Registered");
+        SendResponse(reply::kUnknownUser);
         return;
     }
     m_strUserName = argument;
-    SendResponse("331 Password required for " + m_strUserName);
+    SendResponse(reply::PasswordRequired(m_strUserName));
 }
 
 void CVeskControlSocket::OnPass(const std::string& argument)
 {
     if (m_strUserName.empty()) {
-        SendResponse("503 Needs ID(\"USER\") first");
+        SendResponse(reply::kUserFirst);
         return;
     }
     const auto settings = Server()->Settings();
     if (!settings->m_bAnonymous && argument != settings->m_strPassword) {
-        SendResponse("530 Not logged in, user or password incorrect!");
+        SendResponse(reply::kLoginIncorrect);
         return;
     }
     m_strCurrentDir = "/";
     m_nStatus = STATUS_IDLE;
     m_bLoggedIn = true;
-    SendResponse("230 User successfully logged in.");
+    SendResponse(reply::kLoggedIn);
     // The home folder comes into being at the first login; nothing is
     // reported either way.
     std::error_code ignored;
@@ -145,18 +146,18 @@ void CVeskControlSocket::OnQuit(const std::string&)
     // No longer holds its place from here on: the client may reconnect as
     // soon as it has read the goodbye.
     m_pThread->MarkEnding();
-    SendResponse("221 " + Server()->GetGoodbyeMessage());
+    SendResponse(reply::Goodbye(Server()->GetGoodbyeMessage()));
     m_pThread->EndSession(1);
 }
 
 void CVeskControlSocket::OnType(const std::string& argument)
 {
-    SendResponse("200 Type set to " + argument);
+    SendResponse(reply::TypeSet(argument));
 }
 
 void CVeskControlSocket::OnPwd(const std::string&)
 {
-    SendResponse("257 \"" + m_strCurrentDir + "\" is current directory");
+    SendResponse(reply::CurrentDirectory(m_strCurrentDir));
 }
 
 void CVeskControlSocket::OnCwd(const std::string& argument)
@@ -171,17 +172,17 @@ void CVeskControlSocket::OnCdup(const std::string&)
 
 void CVeskControlSocket::OnSyst(const std::string&)
 {
-    SendResponse("215 UNIX emulated by Orvello");
+    SendResponse(reply::kSystem);
 }
 
 void CVeskControlSocket::OnNoop(const std::string&)
 {
-    SendResponse("200 OK");
+    SendResponse(reply::kOk);
 }
 
 void CVeskControlSocket::OnOpts(const std::string& argument)
 {
     if (argument == "UTF8 ON")
         m_bUTF8 = 1;
-    SendResponse("200 OK");
+    SendResponse(reply::kOk);
 }

@@ -11,6 +11,7 @@
 
 #include "ftp/control_socket.h"
 #include "ftp/path_util.h"
+#include "ftp/replies.h"
 #include "platform/confined_fs.h"
 #include "platform/staged_file.h"
 #include "server/ftp_server.h"
@@ -142,10 +143,10 @@ bool CVeskControlSocket::BuildDirectoryListing(std::string argument, std::string
     case PATH_OK:
         break;
     case PATH_REFUSED:
-        SendResponse("550 \"" + argument + "\": Permission denied.");
+        SendResponse(reply::FolderDenied(argument));
         return false;
     default:
-        SendResponse("550 \"" + argument + "\": Directory not found.");
+        SendResponse(reply::FolderNotFound(argument));
         return false;
     }
 

@@ -4,6 +4,7 @@
 
 #include "ftp/control_socket.h"
 #include "ftp/path_util.h"
+#include "ftp/replies.h"
 #include "platform/staged_file.h"
 #include "server/ftp_server.h"
 
@@ -169,13 +170,13 @@ void CVeskControlSocket::ChangeDirectory(const std::string& argument)
     std::string local;
     const int code = ResolveDirectoryPath(argument, OP_LIST, local);
     if (code == PATH_DIRECTORY_NOT_FOUND) {
-        SendResponse("550 \"" + argument + "\": Directory not found.");
+        SendResponse(reply::FolderNotFound(argument));
         return;
     }
     if (code == PATH_REFUSED) {
-        SendResponse("550 \"" + argument + "\": Permission denied.");
+        SendResponse(reply::FolderDenied(argument));
         return;
     }
     LocalPathToClientPath(local, m_strCurrentDir, Server()->GetHomePath());
-    SendResponse("250 \"" + m_strCurrentDir + "\" is current directory.");
+    SendResponse(reply::DirectoryChanged(m_strCurrentDir));
 }

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "ftp/data_socket.h"
+#include "ftp/replies.h"
 #include "server/ftp_server.h"
 
 CVeskConnectThread::CVeskConnectThread(CVeskFTPServer* server, int socketHandle)
@@ -68,11 +69,11 @@ bool CVeskConnectThread::InitInstance()
 
     const int count = m_pServer->ThreadStart(this);
     if (count > m_pServer->m_nMaxUsers) {
-        m_ControlSocket.SendResponse("421 Too many users are connected, please try again later.");
+        m_ControlSocket.SendResponse(reply::kTooManyUsers);
         PostThreadMessage(platform::WM_QUIT, 0);
         return true;
     }
-    m_ControlSocket.SendResponse("220 " + m_pServer->GetWelcomeMessage());
+    m_ControlSocket.SendResponse(reply::Welcome(m_pServer->GetWelcomeMessage()));
     m_GreetedAt = std::chrono::steady_clock::now();
     m_nTimerID = m_queue.SetTimer(1000, [this](unsigned id) { TimerProc(id); });
     return true;
@@ -126,7 +127,7 @@ void CVeskConnectThread::TimerProc(unsigned timerId)
         return;
     if (IdleTooLong(std::chrono::steady_clock::now())) {
         MarkEnding();
-        m_ControlSocket.SendResponse("426 Connection timed out, aborting transfer");
+        m_ControlSocket.SendResponse(reply::kIdleTimeOut);
         EndSession(0);
     }
 }
