@@ -7,15 +7,19 @@
 #include "ftp/replies.h"
 #include "platform/codepage.h"
 #include "platform/message_box.h"
-#include "server/connect_thread.h"
 
 CVeskControlSocket::CVeskControlSocket() = default;
 
 CVeskControlSocket::~CVeskControlSocket() = default;
 
-CVeskFTPServer* CVeskControlSocket::Server() const
+std::shared_ptr<const ServerSettings> CVeskControlSocket::Settings() const
 {
-    return m_pThread ? m_pThread->m_pServer : nullptr;
+    return m_pThread->Settings();
+}
+
+std::string CVeskControlSocket::HomePath() const
+{
+    return Settings()->m_strHomePath;
 }
 
 void CVeskControlSocket::OnReceive(int)

@@ -2,18 +2,22 @@
 
 #include "ftp/control_socket.h"
 #include "ftp/replies.h"
-#include "server/connect_thread.h"
-#include "server/ftp_server.h"
+#include "platform/message_queue.h"
 
-CVeskDataSocket::CVeskDataSocket(CVeskControlSocket* owner)
-    : m_pControlSocket(owner), m_nSerial(++owner->m_nDataSocketSerial)
+CVeskDataSocket::CVeskDataSocket(CVeskControlSocket* owner, bool plainScan)
+    : m_pControlSocket(owner), m_nSerial(owner->NextDataSocketSerial()), m_bPlainScan(plainScan ? 1 : 0)
 {
+}
+
+SessionHost* CVeskDataSocket::Host() const
+{
+    return m_pControlSocket->Host();
 }
 
 void CVeskDataSocket::DiscardLater()
 {
-    if (m_pControlSocket->m_pThread)
-        m_pControlSocket->m_pThread->PostThreadMessage(WM_DESTROYDATACONNECTION, m_nSerial);
+    if (Host())
+        Host()->PostDiscard(m_nSerial);
 }
 
 CVeskDataSocket::~CVeskDataSocket()
@@ -36,7 +40,7 @@ bool CVeskDataSocket::OpenStoreFile(const std::string& localPath)
 {
     // The upload goes to a staging file and replaces the target only once it
     // is complete; a FIFO or a folder under the name is refused.
-    if (!m_File.Open(m_pControlSocket->Server()->GetHomePath(), localPath))
+    if (!m_File.Open(m_pControlSocket->HomePath(), localPath))
         return false;
     if (!m_pReceiveBuffer)
         m_pReceiveBuffer = std::make_unique<char[]>(kUploadChunk);
@@ -70,29 +74,27 @@ void CVeskDataSocket::BeginListing(std::string listing)
 void CVeskDataSocket::EndTransfer(const std::string& reply, bool transferOver)
 {
     // An upload that ends with anything but its 226 has failed.
-    if (m_File.IsOpen() && m_pControlSocket->m_pThread)
-        m_pControlSocket->m_pThread->UploadFailed(m_strStorePath);
+    if (m_File.IsOpen() && Host())
+        Host()->UploadFailed(m_strStorePath);
     StopPauseTimer();
     m_File.Discard();  // nothing left to throw away after a commit
     Close();
     m_bTransferring = false;
     m_bAnswered = true;
-    if (transferOver)
-        m_pControlSocket->m_nStatus = STATUS_IDLE;
-    m_pControlSocket->SendResponse(reply);
+    m_pControlSocket->EndOfTransfer(reply, transferOver);
     DiscardLater();
 }
 
 void CVeskDataSocket::CompleteUpload()
 {
     if (!m_File.Commit()) {
-        if (m_pControlSocket->m_pThread)
-            m_pControlSocket->m_pThread->UploadFailed(m_strStorePath);
+        if (Host())
+            Host()->UploadFailed(m_strStorePath);
         EndTransfer(reply::kCantWriteFile, false);
         return;
     }
-    if (m_pControlSocket->m_pThread)
-        m_pControlSocket->m_pThread->FileStored(m_strStorePath, m_nBytesReceived);
+    if (Host())
+        Host()->FileStored(m_strStorePath, m_nBytesReceived);
     EndTransfer(reply::kUploadComplete, true);
 }
 
@@ -108,7 +110,7 @@ void CVeskDataSocket::Abandon()
 
 void CVeskDataSocket::FinishUpload()
 {
-    if (!m_bTransferring || m_pControlSocket->m_nStatus != STATUS_STOR)
+    if (!m_bTransferring || m_pControlSocket->Status() != STATUS_STOR)
         return;
     m_bHurry = true;
     StopPauseTimer();
@@ -142,7 +144,7 @@ void CVeskDataSocket::ResumeAfterPause()
 
 int CVeskDataSocket::ReceiveFileChunk()
 {
-    if (m_pControlSocket->m_nStatus != STATUS_STOR || !m_File.IsOpen())
+    if (m_pControlSocket->Status() != STATUS_STOR || !m_File.IsOpen())
         return 0;
     // Plain-scan mode paces the upload with a timer rather than a sleep, so
     // the control connection is still answered meanwhile.
@@ -164,8 +166,8 @@ int CVeskDataSocket::ReceiveFileChunk()
     }
     // Bytes on the data connection are activity too: a long upload is not
     // cut off by the idle time-out.
-    if (m_pControlSocket->m_pThread)
-        m_pControlSocket->m_pThread->Touch();
+    if (Host())
+        Host()->Touch();
     m_nBytesReceived += static_cast<uint64_t>(n);
     if (!m_File.Write(buffer, static_cast<size_t>(n))) {
         EndTransfer(reply::kCantWriteFile, false);
@@ -214,15 +216,14 @@ void CVeskDataSocket::OnConnect(int error)
     m_bConnected = 1;
     if (error != 0) {
         m_bConnectFailed = true;
-        m_pControlSocket->m_nStatus = STATUS_IDLE;
-        m_pControlSocket->SendResponse(reply::kActiveConnectRefused);
+        m_pControlSocket->EndOfTransfer(reply::kActiveConnectRefused, true);
         DiscardLater();
     }
 }
 
 void CVeskDataSocket::OnSend(int)
 {
-    if (m_pControlSocket->m_nStatus != STATUS_LIST)
+    if (m_pControlSocket->Status() != STATUS_LIST)
         return;
     while (m_nBytesSent < m_nTotalBytes) {
         const size_t left = static_cast<size_t>(m_nTotalBytes - m_nBytesSent);
@@ -236,8 +237,8 @@ void CVeskDataSocket::OnSend(int)
             return;
         }
         m_nBytesSent += static_cast<uint64_t>(n);
-        if (m_pControlSocket->m_pThread)
-            m_pControlSocket->m_pThread->Touch();
+        if (Host())
+            Host()->Touch();
     }
     m_nTotalBytes = m_nBytesSent = 0;
     m_strSendBuffer.clear();
@@ -248,7 +249,7 @@ void CVeskDataSocket::OnClose(int error)
 {
     ShutdownSend();
     m_bPeerClosed = true;
-    if (m_pControlSocket->m_nStatus == STATUS_STOR && m_File.IsOpen()) {
+    if (m_pControlSocket->Status() == STATUS_STOR && m_File.IsOpen()) {
         // A reset is no end of file: whatever arrived, the upload failed.
         if (error != 0)
             EndTransfer(reply::kUploadBroken, false);

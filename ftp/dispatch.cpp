@@ -1,62 +1,13 @@
 // The command dispatcher and the session commands: login, leaving, and the
 // small informational verbs.
 #include <algorithm>
-#include <array>
 #include <cctype>
 #include <filesystem>
-#include <string_view>
 
+#include "ftp/command_table.h"
 #include "ftp/control_socket.h"
 #include "ftp/path_util.h"
 #include "ftp/replies.h"
-#include "server/connect_thread.h"
-#include "server/ftp_server.h"
-
-// What each verb needs before it runs, and who carries it out. Before login
-// only USER and PASS pass the gate. Verbs that start or prepare a transfer
-// wait while one runs, so that nothing of one upload lands in another.
-struct CommandTable {
-    using Handler = void (CVeskControlSocket::*)(const std::string&);
-    struct Entry {
-        std::string_view verb;
-        bool needsLogin;
-        bool waitsForTransfer;
-        Handler handler;
-    };
-    static constexpr std::array<Entry, 23> kEntries{{
-        {"USER", false, false, &CVeskControlSocket::OnUser},
-        {"PASS", false, false, &CVeskControlSocket::OnPass},
-        {"QUIT", true, false, &CVeskControlSocket::OnQuit},
-        {"BYE", true, false, &CVeskControlSocket::OnQuit},
-        {"TYPE", true, false, &CVeskControlSocket::OnType},
-        {"PWD", true, false, &CVeskControlSocket::OnPwd},
-        {"CWD", true, false, &CVeskControlSocket::OnCwd},
-        {"CDUP", true, false, &CVeskControlSocket::OnCdup},
-        {"RNFR", true, false, &CVeskControlSocket::OnRnfr},
-        {"RNTO", true, false, &CVeskControlSocket::OnRnto},
-        {"DELE", true, false, &CVeskControlSocket::OnDele},
-        {"MKD", true, false, &CVeskControlSocket::OnMkd},
-        {"RMD", true, false, &CVeskControlSocket::OnRmd},
-        {"PORT", true, true, &CVeskControlSocket::OnPort},
-        {"PASV", true, true, &CVeskControlSocket::OnPasv},
-        {"EPSV", true, true, &CVeskControlSocket::OnEpsv},
-        {"NLST", true, true, &CVeskControlSocket::OnList},
-        {"LIST", true, true, &CVeskControlSocket::OnList},
-        {"STOR", true, true, &CVeskControlSocket::OnStor},
-        {"ABOR", true, false, &CVeskControlSocket::OnAbor},
-        {"SYST", true, false, &CVeskControlSocket::OnSyst},
-        {"NOOP", true, false, &CVeskControlSocket::OnNoop},
-        {"OPTS", true, false, &CVeskControlSocket::OnOpts},
-    }};
-
-    static const Entry* Find(std::string_view verb)
-    {
-        for (const Entry& e : kEntries)
-            if (e.verb == verb)
-                return &e;
-        return nullptr;
-    }
-};
 
 namespace {
 
@@ -110,7 +61,7 @@ void CVeskControlSocket::ProcessCommand()
 void CVeskControlSocket::OnUser(const std::string& argument)
 {
     m_nStatus = STATUS_NOT_LOGGED_IN;
-    if (!EqualsIgnoringAsciiCase(argument, Server()->GetUserID())) {
+    if (!EqualsIgnoringAsciiCase(argument, Settings()->m_strUserID)) {
         SendResponse(reply::kUnknownUser);
         return;
     }
@@ -124,12 +75,12 @@ void CVeskControlSocket::OnPass(const std::string& argument)
         SendResponse(reply::kUserFirst);
         return;
     }
-    const auto settings = Server()->Settings();
+    const auto settings = Settings();
     if (!settings->m_bAnonymous && argument != settings->m_strPassword) {
         SendResponse(reply::kLoginIncorrect);
         return;
     }
-    m_strCurrentDir = "/";
+    m_strCurrentDir.assign(1, '/');
     m_nStatus = STATUS_IDLE;
     m_bLoggedIn = true;
     SendResponse(reply::kLoggedIn);
@@ -146,7 +97,7 @@ void CVeskControlSocket::OnQuit(const std::string&)
     // No longer holds its place from here on: the client may reconnect as
     // soon as it has read the goodbye.
     m_pThread->MarkEnding();
-    SendResponse(reply::Goodbye(Server()->GetGoodbyeMessage()));
+    SendResponse(reply::Goodbye(m_pThread->GoodbyeMessage()));
     m_pThread->EndSession(1);
 }
 

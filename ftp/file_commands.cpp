@@ -10,7 +10,6 @@
 #include "ftp/path_util.h"
 #include "ftp/replies.h"
 #include "platform/confined_fs.h"
-#include "server/ftp_server.h"
 
 namespace {
 
@@ -35,7 +34,7 @@ void CVeskControlSocket::OnRnfr(const std::string& argument)
         SendResponse(reply::kPermissionDenied);
         return;
     }
-    if (code != PATH_OK || !platform::IsRegularFileBeneath(HomeRoot(Server()->GetHomePath()), local)) {
+    if (code != PATH_OK || !platform::IsRegularFileBeneath(HomeRoot(HomePath()), local)) {
         SendResponse(reply::kFileNotFound);
         return;
     }
@@ -54,7 +53,7 @@ void CVeskControlSocket::OnRnto(const std::string& argument)
     } else {
         // A refused target, a missing folder, a folder of that name or a
         // source that is no longer a file all make the rename fail.
-        const std::string home = HomeRoot(Server()->GetHomePath());
+        const std::string home = HomeRoot(HomePath());
         const bool usable = code != PATH_REFUSED && !local.empty() &&
                             QueryPath(home, local) == PathKind::Missing &&
                             platform::IsRegularFileBeneath(home, m_strRenameFrom);
@@ -81,8 +80,8 @@ void CVeskControlSocket::OnDele(const std::string& argument)
         return;
     }
     std::string name;
-    LocalPathToClientPath(local, name, Server()->GetHomePath());
-    if (platform::RemoveFileBeneath(HomeRoot(Server()->GetHomePath()), local) == 0)
+    LocalPathToClientPath(local, name, HomePath());
+    if (platform::RemoveFileBeneath(HomeRoot(HomePath()), local) == 0)
         SendResponse(reply::FileDeleted(name));
     else
         SendResponse(reply::CantDeleteFile(name));
@@ -100,7 +99,7 @@ void CVeskControlSocket::OnMkd(const std::string& argument)
         SendResponse(reply::kCantCreateDirectoryDenied);
         return;
     }
-    if (CreateDirectoryChain(HomeRoot(Server()->GetHomePath()), local))
+    if (CreateDirectoryChain(HomeRoot(HomePath()), local))
         SendResponse(reply::kDirectoryCreated);
     else
         SendResponse(reply::kCantCreateDirectory);
@@ -119,7 +118,7 @@ void CVeskControlSocket::OnRmd(const std::string& argument)
         return;
     }
     // "sub/.." or "." from the root name the home folder, which must survive.
-    const std::string home = HomeRoot(Server()->GetHomePath());
+    const std::string home = HomeRoot(HomePath());
     if (platform::IsHomeFolderItself(home, local)) {
         SendResponse(reply::kPermissionDenied);
         return;

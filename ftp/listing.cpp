@@ -14,7 +14,6 @@
 #include "ftp/replies.h"
 #include "platform/confined_fs.h"
 #include "platform/staged_file.h"
-#include "server/ftp_server.h"
 
 namespace {
 
@@ -153,7 +152,7 @@ bool CVeskControlSocket::BuildDirectoryListing(std::string argument, std::string
     // The folder is opened beneath the home folder and its entries read
     // from that descriptor, so a link swapped in meanwhile shows nothing of
     // what lies outside.
-    const std::string home = HomeRoot(Server()->GetHomePath());
+    const std::string home = HomeRoot(HomePath());
     const int64_t now = std::time(nullptr);
     switch (QueryPath(home, local)) {
     case PathKind::Directory:

@@ -9,8 +9,7 @@
 #include "ftp/passive_listener.h"
 #include "ftp/port_argument.h"
 #include "ftp/replies.h"
-#include "server/connect_thread.h"
-#include "server/ftp_server.h"
+#include "platform/message_queue.h"
 
 namespace {
 
@@ -40,9 +39,8 @@ void CVeskControlSocket::OnPort(const std::string& argument)
 bool CVeskControlSocket::OpenPassiveListener()
 {
     CloseDataConnection();
-    m_pDataSocket = std::make_unique<CVeskDataSocket>(this);
-    const auto settings = Server()->Settings();
-    m_pDataSocket->m_bPlainScan = settings->m_bPlainScan ? 1 : 0;
+    const auto settings = Settings();
+    m_pDataSocket = std::make_unique<CVeskDataSocket>(this, settings->m_bPlainScan != 0);
     // Offered only on the address the client reached us at, and within the
     // range a firewall may have opened.
     std::string localAddress;
@@ -93,7 +91,7 @@ void CVeskControlSocket::OnList(const std::string& argument)
         CloseDataConnection();
         return;
     }
-    const bool connectFailed = m_pDataSocket->m_bConnectFailed;
+    const bool connectFailed = m_pDataSocket->ConnectFailed();
     if (listing.empty()) {
         CloseDataConnection();
         // Nothing was sent over a connection that never came up: no success.
@@ -117,7 +115,7 @@ void CVeskControlSocket::OnStor(const std::string& argument)
     SendResponse(reply::kUploadOpens);
     // After a refused active connect (answered with its 425) the target file
     // is neither created nor touched.
-    if (!OpenDataConnection() || m_pDataSocket->m_bConnectFailed) {
+    if (!OpenDataConnection() || m_pDataSocket->ConnectFailed()) {
         m_nStatus = STATUS_IDLE;
         CloseDataConnection();
         return;
@@ -161,8 +159,7 @@ bool CVeskControlSocket::OpenDataConnection()
             SendResponse(reply::kNoDataConnection);
             return false;
         }
-        m_pDataSocket = std::make_unique<CVeskDataSocket>(this);
-        m_pDataSocket->m_bPlainScan = Server()->Settings()->m_bPlainScan ? 1 : 0;
+        m_pDataSocket = std::make_unique<CVeskDataSocket>(this, Settings()->m_bPlainScan != 0);
         if (!m_pDataSocket->Create()) {
             SendResponse(reply::kActiveSocketFailed);
             return false;
@@ -181,7 +178,7 @@ bool CVeskControlSocket::OpenDataConnection()
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(kDataConnectionWaitMs);
     m_bWaitingForData = true;
-    while (!m_pDataSocket->m_bConnected) {
+    while (!m_pDataSocket->IsConnected()) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
             m_bWaitingForData = false;
@@ -208,4 +205,18 @@ void CVeskControlSocket::CloseDataConnection()
     m_strDataHost.clear();
     m_nDataPort = -1;
     m_bPassive = 0;
+}
+
+void CVeskControlSocket::DiscardDataConnection(unsigned serial)
+{
+    if (m_pDataSocket && m_pDataSocket->Serial() == serial)
+        CloseDataConnection();
+    ResumeCommands();
+}
+
+void CVeskControlSocket::EndOfTransfer(const std::string& reply, bool idle)
+{
+    if (idle)
+        m_nStatus = STATUS_IDLE;
+    SendResponse(reply);
 }

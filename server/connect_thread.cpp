@@ -61,11 +61,11 @@ bool CVeskConnectThread::InitInstance()
         m_ControlSocket.Attach(m_hSocket);
         m_hSocket = -1;
     }
-    m_ControlSocket.m_pThread = this;
+    m_ControlSocket.SetHost(this);
     std::string peer;
     int peerPort = 0;
     if (m_ControlSocket.GetPeerName(peer, peerPort))
-        m_ControlSocket.m_strPeerAddress = peer;
+        m_ControlSocket.SetPeerAddress(peer);
 
     const int count = m_pServer->ThreadStart(this);
     if (count > m_pServer->m_nMaxUsers) {
@@ -101,11 +101,17 @@ void CVeskConnectThread::OnMessage(unsigned message, uintptr_t wParam)
 // the request was posted goes on.
 void CVeskConnectThread::OnDestroyDataConnection(uintptr_t serial)
 {
-    const auto& data = m_ControlSocket.m_pDataSocket;
-    if (data && data->m_nSerial == serial)
-        m_ControlSocket.CloseDataConnection();
-    // Lines that waited for the transfer are served now, in their order.
-    m_ControlSocket.ResumeCommands();
+    m_ControlSocket.DiscardDataConnection(static_cast<unsigned>(serial));
+}
+
+std::shared_ptr<const ServerSettings> CVeskConnectThread::Settings() const
+{
+    return m_pServer->Settings();
+}
+
+std::string CVeskConnectThread::GoodbyeMessage() const
+{
+    return m_pServer->GetGoodbyeMessage();
 }
 
 void CVeskConnectThread::Touch()
