@@ -51,9 +51,20 @@ SLOT_WAIT = 15.0          # how long a fresh client may have to wait for the pla
 RSS_GROWTH_LIMIT_KB = 96 * 1024
 FD_SETTLE_WAIT = 15.0
 
-VERBS = ["USER", "PASS", "QUIT", "BYE", "TYPE", "PWD", "CWD", "CDUP", "RNFR", "RNTO",
-         "DELE", "MKD", "RMD", "PORT", "PASV", "EPSV", "NLST", "LIST", "STOR", "ABOR",
-         "SYST", "NOOP", "OPTS", "RETR", "SIZE", "FEAT", "APPE", "XMKD", "MDTM", "HELP"]
+COMMAND_TABLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "ftp", "command_table.h")
+
+
+def listed_verbs():
+    """The verbs of the session's command table, in its order."""
+    with open(COMMAND_TABLE, encoding="utf-8") as table:
+        verbs = re.findall(r'\{"([A-Z]+)", (?:true|false), (?:true|false),', table.read())
+    if not verbs:
+        raise SystemExit("no verbs found in " + COMMAND_TABLE)
+    return verbs
+
+
+# The session's own verbs and a few it answers with 502.
+VERBS = listed_verbs() + ["RETR", "SIZE", "FEAT", "APPE", "XMKD", "MDTM", "HELP"]
 # Verbs that are safe to send without a transfer following; the transfer
 # verbs are driven by the transfer scenario so that no wait is left hanging.
 CHEAP_VERBS = [v for v in VERBS if v not in ("STOR", "LIST", "NLST", "QUIT", "BYE")]

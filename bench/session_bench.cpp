@@ -30,8 +30,8 @@ struct Session {
         s.m_strHomePath = home.string();
         server.SetSettings(s);
         thread = std::make_shared<CVeskConnectThread>(&server, -1);
-        thread->m_ControlSocket.m_pThread = thread.get();
-        thread->m_ControlSocket.m_strCurrentDir = "/";
+        thread->m_ControlSocket.SetHost(thread.get());
+        thread->m_ControlSocket.SetCurrentDirectory("/");
     }
     ~Session() { std::filesystem::remove_all(home); }
 };

@@ -4,17 +4,22 @@
 #include <cstring>
 
 #include "ftp/data_socket.h"
+#include "ftp/replies.h"
 #include "platform/codepage.h"
 #include "platform/message_box.h"
-#include "server/connect_thread.h"
 
 CVeskControlSocket::CVeskControlSocket() = default;
 
 CVeskControlSocket::~CVeskControlSocket() = default;
 
-CVeskFTPServer* CVeskControlSocket::Server() const
+std::shared_ptr<const ServerSettings> CVeskControlSocket::Settings() const
 {
-    return m_pThread ? m_pThread->m_pServer : nullptr;
+    return m_pThread->Settings();
+}
+
+std::string CVeskControlSocket::HomePath() const
+{
+    return Settings()->m_strHomePath;
 }
 
 void CVeskControlSocket::OnReceive(int)
@@ -89,7 +94,7 @@ void CVeskControlSocket::EnforceLineLimit()
     const bool endsInCr = m_strRecvBuffer.back() == '\r';
     m_strRecvBuffer.assign(endsInCr ? "\r" : "");
     m_bDiscardingLine = true;
-    SendResponse("500 Command line too long.");
+    SendResponse(reply::kLineTooLong);
 }
 
 void CVeskControlSocket::ParseCommandLines()
@@ -150,7 +155,7 @@ bool CVeskControlSocket::AborIsQueued() const
 // turn.
 void CVeskControlSocket::AbortTransferForQueuedAbor()
 {
-    SendResponse("426 Data connection closed.");
+    SendResponse(reply::kTransferAborted);
     m_pDataSocket->Abandon();
     m_pDataSocket->DiscardLater();
     m_nStatus = STATUS_IDLE;

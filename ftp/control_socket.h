@@ -7,11 +7,10 @@
 #include <memory>
 #include <string>
 
+#include "ftp/session_host.h"
 #include "platform/async_socket.h"
 
-class CVeskConnectThread;
 class CVeskDataSocket;
-class CVeskFTPServer;
 
 enum SessionStatus {
     STATUS_IDLE = 0,
@@ -56,8 +55,6 @@ public:
     // Command lines (control connection).
     void ParseCommandLines();
     void ProcessCommand();
-    // Serves the lines held while a transfer ran, once it has ended.
-    void ResumeCommands();
     // The client has logged in at least once in this session.
     bool HasLoggedIn() const { return m_bLoggedIn; }
 
@@ -73,14 +70,37 @@ public:
     // Data connection.
     bool OpenDataConnection();
     void CloseDataConnection();
+    // Closes the data connection if it is still the one with this serial (a
+    // newer one goes on), then serves the lines that waited for it.
+    void DiscardDataConnection(unsigned serial);
+    unsigned NextDataSocketSerial() { return ++m_nDataSocketSerial; }
+    // The data connection's transfer has ended with `reply`. idle: the
+    // session may start the next transfer; a failed upload leaves it in its
+    // upload state until the next transfer command.
+    void EndOfTransfer(const std::string& reply, bool idle);
+    int Status() const { return m_nStatus; }
 
-    CVeskFTPServer* Server() const;
+    // Who runs this session, and what it knows of its client.
+    void SetHost(SessionHost* host) { m_pThread = host; }
+    SessionHost* Host() const { return m_pThread; }
+    // The host's settings as they are now, and the home folder among them.
+    std::shared_ptr<const ServerSettings> Settings() const;
+    std::string HomePath() const;
+    void SetPeerAddress(const std::string& address) { m_strPeerAddress = address; }
     std::string PeerAddress() const { return m_strPeerAddress; }
+    // The client's current folder as the client names it ("/" is the home).
+    const std::string& CurrentDirectory() const { return m_strCurrentDir; }
+    void SetCurrentDirectory(const std::string& folder) { m_strCurrentDir = folder; }
 
+protected:
+    void OnReceive(int error) override;
+    void OnClose(int error) override;
+
+private:
     // Session fields.
     std::unique_ptr<CVeskDataSocket> m_pDataSocket;
     unsigned m_nDataSocketSerial = 0;  // the last one handed out
-    CVeskConnectThread* m_pThread = nullptr;
+    SessionHost* m_pThread = nullptr;  // the connection thread that runs this session
     int m_nStatus = STATUS_NOT_LOGGED_IN;
     int m_nDataPort = -1;
     std::string m_strDataHost;
@@ -98,11 +118,8 @@ public:
     bool m_bWaitingForData = false;
     std::string m_strPeerAddress;
 
-protected:
-    void OnReceive(int error) override;
-    void OnClose(int error) override;
-
-private:
+    // Serves the lines held while a transfer ran, once it has ended.
+    void ResumeCommands();
     void AppendReceived(const char* chunk, size_t length);
     void EnforceLineLimit();
     void OnClientGone();

@@ -1,18 +1,24 @@
 #include "ftp/data_socket.h"
 
 #include "ftp/control_socket.h"
-#include "server/connect_thread.h"
-#include "server/ftp_server.h"
+#include "ftp/replies.h"
+#include "platform/handles.h"
+#include "platform/message_queue.h"
 
-CVeskDataSocket::CVeskDataSocket(CVeskControlSocket* owner)
-    : m_pControlSocket(owner), m_nSerial(++owner->m_nDataSocketSerial)
+CVeskDataSocket::CVeskDataSocket(CVeskControlSocket* owner, bool plainScan)
+    : m_pControlSocket(owner), m_nSerial(owner->NextDataSocketSerial()), m_bPlainScan(plainScan ? 1 : 0)
 {
+}
+
+SessionHost* CVeskDataSocket::Host() const
+{
+    return m_pControlSocket->Host();
 }
 
 void CVeskDataSocket::DiscardLater()
 {
-    if (m_pControlSocket->m_pThread)
-        m_pControlSocket->m_pThread->PostThreadMessage(WM_DESTROYDATACONNECTION, m_nSerial);
+    if (Host())
+        Host()->PostDiscard(m_nSerial);
 }
 
 CVeskDataSocket::~CVeskDataSocket()
@@ -35,7 +41,7 @@ bool CVeskDataSocket::OpenStoreFile(const std::string& localPath)
 {
     // The upload goes to a staging file and replaces the target only once it
     // is complete; a FIFO or a folder under the name is refused.
-    if (!m_File.Open(m_pControlSocket->Server()->GetHomePath(), localPath))
+    if (!m_File.Open(m_pControlSocket->HomePath(), localPath))
         return false;
     if (!m_pReceiveBuffer)
         m_pReceiveBuffer = std::make_unique<char[]>(kUploadChunk);
@@ -69,30 +75,28 @@ void CVeskDataSocket::BeginListing(std::string listing)
 void CVeskDataSocket::EndTransfer(const std::string& reply, bool transferOver)
 {
     // An upload that ends with anything but its 226 has failed.
-    if (m_File.IsOpen() && m_pControlSocket->m_pThread)
-        m_pControlSocket->m_pThread->UploadFailed(m_strStorePath);
+    if (m_File.IsOpen() && Host())
+        Host()->UploadFailed(m_strStorePath);
     StopPauseTimer();
     m_File.Discard();  // nothing left to throw away after a commit
     Close();
     m_bTransferring = false;
     m_bAnswered = true;
-    if (transferOver)
-        m_pControlSocket->m_nStatus = STATUS_IDLE;
-    m_pControlSocket->SendResponse(reply);
+    m_pControlSocket->EndOfTransfer(reply, transferOver);
     DiscardLater();
 }
 
 void CVeskDataSocket::CompleteUpload()
 {
     if (!m_File.Commit()) {
-        if (m_pControlSocket->m_pThread)
-            m_pControlSocket->m_pThread->UploadFailed(m_strStorePath);
-        EndTransfer("450 Can't access file.", false);
+        if (Host())
+            Host()->UploadFailed(m_strStorePath);
+        EndTransfer(reply::kCantWriteFile, false);
         return;
     }
-    if (m_pControlSocket->m_pThread)
-        m_pControlSocket->m_pThread->FileStored(m_strStorePath, m_nBytesReceived);
-    EndTransfer("226 Transfer complete", true);
+    if (Host())
+        Host()->FileStored(m_strStorePath, m_nBytesReceived);
+    EndTransfer(reply::kUploadComplete, true);
 }
 
 void CVeskDataSocket::Abandon()
@@ -107,7 +111,7 @@ void CVeskDataSocket::Abandon()
 
 void CVeskDataSocket::FinishUpload()
 {
-    if (!m_bTransferring || m_pControlSocket->m_nStatus != STATUS_STOR)
+    if (!m_bTransferring || m_pControlSocket->Status() != STATUS_STOR)
         return;
     m_bHurry = true;
     StopPauseTimer();
@@ -141,7 +145,7 @@ void CVeskDataSocket::ResumeAfterPause()
 
 int CVeskDataSocket::ReceiveFileChunk()
 {
-    if (m_pControlSocket->m_nStatus != STATUS_STOR || !m_File.IsOpen())
+    if (m_pControlSocket->Status() != STATUS_STOR || !m_File.IsOpen())
         return 0;
     // Plain-scan mode paces the upload with a timer rather than a sleep, so
     // the control connection is still answered meanwhile.
@@ -154,7 +158,7 @@ int CVeskDataSocket::ReceiveFileChunk()
     if (n < 0) {
         if (LastError() == platform::WSAEWOULDBLOCK)
             return -1;
-        EndTransfer("426 Connection closed(transfer aborted", false);
+        EndTransfer(reply::kUploadBroken, false);
         return -1;
     }
     if (n == 0) {
@@ -163,11 +167,11 @@ int CVeskDataSocket::ReceiveFileChunk()
     }
     // Bytes on the data connection are activity too: a long upload is not
     // cut off by the idle time-out.
-    if (m_pControlSocket->m_pThread)
-        m_pControlSocket->m_pThread->Touch();
+    if (Host())
+        Host()->Touch();
     m_nBytesReceived += static_cast<uint64_t>(n);
     if (!m_File.Write(buffer, static_cast<size_t>(n))) {
-        EndTransfer("450 Can't access file.", false);
+        EndTransfer(reply::kCantWriteFile, false);
         return 0;
     }
     return static_cast<int>(n);
@@ -201,7 +205,7 @@ void CVeskDataSocket::OnAccept(int)
     // Only the client itself may use the port it was offered; anybody else is
     // turned away and the port keeps waiting for the client.
     if (peer != m_pControlSocket->PeerAddress()) {
-        ::close(handle);
+        platform::CloseHandle(handle);
         return;
     }
     Attach(handle);  // closes the listener: it serves exactly one connection
@@ -213,15 +217,14 @@ void CVeskDataSocket::OnConnect(int error)
     m_bConnected = 1;
     if (error != 0) {
         m_bConnectFailed = true;
-        m_pControlSocket->m_nStatus = STATUS_IDLE;
-        m_pControlSocket->SendResponse("425 Can't open data connection.");
+        m_pControlSocket->EndOfTransfer(reply::kActiveConnectRefused, true);
         DiscardLater();
     }
 }
 
 void CVeskDataSocket::OnSend(int)
 {
-    if (m_pControlSocket->m_nStatus != STATUS_LIST)
+    if (m_pControlSocket->Status() != STATUS_LIST)
         return;
     while (m_nBytesSent < m_nTotalBytes) {
         const size_t left = static_cast<size_t>(m_nTotalBytes - m_nBytesSent);
@@ -231,26 +234,26 @@ void CVeskDataSocket::OnSend(int)
             if (LastError() == platform::WSAEWOULDBLOCK)
                 return;  // the next write notification goes on from here
             m_nTotalBytes = m_nBytesSent = 0;
-            EndTransfer("426 Connection closed [transfer aborted]", true);
+            EndTransfer(reply::kListingBroken, true);
             return;
         }
         m_nBytesSent += static_cast<uint64_t>(n);
-        if (m_pControlSocket->m_pThread)
-            m_pControlSocket->m_pThread->Touch();
+        if (Host())
+            Host()->Touch();
     }
     m_nTotalBytes = m_nBytesSent = 0;
     m_strSendBuffer.clear();
-    EndTransfer("226 Transfer Completed", true);
+    EndTransfer(reply::kListingSent, true);
 }
 
 void CVeskDataSocket::OnClose(int error)
 {
     ShutdownSend();
     m_bPeerClosed = true;
-    if (m_pControlSocket->m_nStatus == STATUS_STOR && m_File.IsOpen()) {
+    if (m_pControlSocket->Status() == STATUS_STOR && m_File.IsOpen()) {
         // A reset is no end of file: whatever arrived, the upload failed.
         if (error != 0)
-            EndTransfer("426 Connection closed(transfer aborted", false);
+            EndTransfer(reply::kUploadBroken, false);
         else
             Drain();
         return;
@@ -262,5 +265,5 @@ void CVeskDataSocket::OnClose(int error)
         DiscardLater();
         return;
     }
-    EndTransfer("426 Connection closed(transfer aborted.", true);
+    EndTransfer(reply::kClosedBeforeTransfer, true);
 }

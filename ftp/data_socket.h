@@ -12,10 +12,12 @@
 #include "platform/staged_file.h"
 
 class CVeskControlSocket;
+class SessionHost;
 
 class CVeskDataSocket : public platform::AsyncSocket {
 public:
-    explicit CVeskDataSocket(CVeskControlSocket* owner);
+    // plainScan: the upload is paced as the plain-scan setting asks.
+    CVeskDataSocket(CVeskControlSocket* owner, bool plainScan);
     ~CVeskDataSocket() override;
 
     // Asks the session's thread to discard this connection once the running
@@ -39,8 +41,6 @@ public:
     void BeginUpload();
     // Starts sending `listing` (already in the wire's code page).
     void BeginListing(std::string listing);
-    // Sends the listing handed over in m_strSendBuffer.
-    void OnSend(int error) override;
 
     // An upload or a listing runs on this connection and has not ended.
     bool IsTransferring() const { return m_bTransferring; }
@@ -55,6 +55,22 @@ public:
     // final reply without using it: a later close by the client says nothing.
     void MarkAnswered() { m_bAnswered = true; }
 
+    // The client has connected, or an active connect has ended either way.
+    bool IsConnected() const { return m_bConnected != 0; }
+    // An active connect was refused: the transfer must not go on.
+    bool ConnectFailed() const { return m_bConnectFailed; }
+    // Tells this connection apart from the session's earlier and later ones.
+    unsigned Serial() const { return m_nSerial; }
+
+protected:
+    void OnReceive(int error) override;
+    void OnAccept(int error) override;
+    void OnConnect(int error) override;
+    void OnClose(int error) override;
+    // Sends the listing handed over in m_strSendBuffer.
+    void OnSend(int error) override;
+
+private:
     int m_bConnected = 0;
     uint64_t m_nBytesSent = 0;
     uint64_t m_nTotalBytes = 0;
@@ -63,22 +79,14 @@ public:
     std::string m_strStorePath;  // the file an upload goes into
     uint64_t m_nBytesReceived = 0;
     CVeskControlSocket* const m_pControlSocket;
-    // Tells this connection apart from the session's earlier and later ones.
     const unsigned m_nSerial;
-    int m_bPlainScan = 0;
-    // Set when an active connect was refused: the transfer must not go on.
+    const int m_bPlainScan;
     bool m_bConnectFailed = false;
 
-protected:
-    void OnReceive(int error) override;
-    void OnAccept(int error) override;
-    void OnConnect(int error) override;
-    void OnClose(int error) override;
-
-private:
     // transferOver: the session is idle again. A failed upload leaves the
     // session in its upload state until the next transfer command.
     void EndTransfer(const std::string& reply, bool transferOver);
+    SessionHost* Host() const;  // the session's host, if it has one
     void CompleteUpload();
     bool PlainScanPauseDue();
     void StopPauseTimer();

@@ -1,61 +1,13 @@
 // The command dispatcher and the session commands: login, leaving, and the
 // small informational verbs.
 #include <algorithm>
-#include <array>
 #include <cctype>
 #include <filesystem>
-#include <string_view>
 
+#include "ftp/command_table.h"
 #include "ftp/control_socket.h"
 #include "ftp/path_util.h"
-#include "server/connect_thread.h"
-#include "server/ftp_server.h"
-
-// What each verb needs before it runs, and who carries it out. Before login
-// only USER and PASS pass the gate. Verbs that start or prepare a transfer
-// wait while one runs, so that nothing of one upload lands in another.
-struct CommandTable {
-    using Handler = void (CVeskControlSocket::*)(const std::string&);
-    struct Entry {
-        std::string_view verb;
-        bool needsLogin;
-        bool waitsForTransfer;
-        Handler handler;
-    };
-    static constexpr std::array<Entry, 23> kEntries{{
-        {"USER", false, false, &CVeskControlSocket::OnUser},
-        {"PASS", false, false, &CVeskControlSocket::OnPass},
-        {"QUIT", true, false, &CVeskControlSocket::OnQuit},
-        {"BYE", true, false, &CVeskControlSocket::OnQuit},
-        {"TYPE", true, false, &CVeskControlSocket::OnType},
-        {"PWD", true, false, &CVeskControlSocket::OnPwd},
-        {"CWD", true, false, &CVeskControlSocket::OnCwd},
-        {"CDUP", true, false, &CVeskControlSocket::OnCdup},
-        {"RNFR", true, false, &CVeskControlSocket::OnRnfr},
-        {"RNTO", true, false, &CVeskControlSocket::OnRnto},
-        {"DELE", true, false, &CVeskControlSocket::OnDele},
-        {"MKD", true, false, &CVeskControlSocket::OnMkd},
-        {"RMD", true, false, &CVeskControlSocket::OnRmd},
-        {"PORT", true, true, &CVeskControlSocket::OnPort},
-        {"PASV", true, true, &CVeskControlSocket::OnPasv},
-        {"EPSV", true, true, &CVeskControlSocket::OnEpsv},
-        {"NLST", true, true, &CVeskControlSocket::OnList},
-        {"LIST", true, true, &CVeskControlSocket::OnList},
-        {"STOR", true, true, &CVeskControlSocket::OnStor},
-        {"ABOR", true, false, &CVeskControlSocket::OnAbor},
-        {"SYST", true, false, &CVeskControlSocket::OnSyst},
-        {"NOOP", true, false, &CVeskControlSocket::OnNoop},
-        {"OPTS", true, false, &CVeskControlSocket::OnOpts},
-    }};
-
-    static const Entry* Find(std::string_view verb)
-    {
-        for (const Entry& e : kEntries)
-            if (e.verb == verb)
-                return &e;
-        return nullptr;
-    }
-};
+#include "ftp/replies.h"
 
 namespace {
 
@@ -95,12 +47,12 @@ void CVeskControlSocket::ProcessCommand()
 
     const CommandTable::Entry* entry = CommandTable::Find(verb);
     if (m_nStatus == STATUS_NOT_LOGGED_IN && (!entry || entry->needsLogin)) {
-        SendResponse("530 Please login with ID(\"USER\") and Password(\"PASS\")");
+        SendResponse(reply::kLoginFirst);
         return;
     }
     argument = FromWire(argument);
     if (!entry) {
-        SendResponse("502 Not Supported Command");
+        SendResponse(reply::kNotSupported);
         return;
     }
     (this->*(entry->handler))(argument);
@@ -109,29 +61,29 @@ void CVeskControlSocket::ProcessCommand()
 void CVeskControlSocket::OnUser(const std::string& argument)
 {
     m_nStatus = STATUS_NOT_LOGGED_IN;
-    if (!EqualsIgnoringAsciiCase(argument, Server()->GetUserID())) {
-        SendResponse("503 UserID Not Registered");
+    if (!EqualsIgnoringAsciiCase(argument, Settings()->m_strUserID)) {
+        SendResponse(reply::kUnknownUser);
         return;
     }
     m_strUserName = argument;
-    SendResponse("331 Password required for " + m_strUserName);
+    SendResponse(reply::PasswordRequired(m_strUserName));
 }
 
 void CVeskControlSocket::OnPass(const std::string& argument)
 {
     if (m_strUserName.empty()) {
-        SendResponse("503 Needs ID(\"USER\") first");
+        SendResponse(reply::kUserFirst);
         return;
     }
-    const auto settings = Server()->Settings();
+    const auto settings = Settings();
     if (!settings->m_bAnonymous && argument != settings->m_strPassword) {
-        SendResponse("530 Not logged in, user or password incorrect!");
+        SendResponse(reply::kLoginIncorrect);
         return;
     }
-    m_strCurrentDir = "/";
+    m_strCurrentDir.assign(1, '/');
     m_nStatus = STATUS_IDLE;
     m_bLoggedIn = true;
-    SendResponse("230 User successfully logged in.");
+    SendResponse(reply::kLoggedIn);
     // The home folder comes into being at the first login; nothing is
     // reported either way.
     std::error_code ignored;
@@ -145,18 +97,18 @@ void CVeskControlSocket::OnQuit(const std::string&)
     // No longer holds its place from here on: the client may reconnect as
     // soon as it has read the goodbye.
     m_pThread->MarkEnding();
-    SendResponse("221 " + Server()->GetGoodbyeMessage());
+    SendResponse(reply::Goodbye(m_pThread->GoodbyeMessage()));
     m_pThread->EndSession(1);
 }
 
 void CVeskControlSocket::OnType(const std::string& argument)
 {
-    SendResponse("200 Type set to " + argument);
+    SendResponse(reply::TypeSet(argument));
 }
 
 void CVeskControlSocket::OnPwd(const std::string&)
 {
-    SendResponse("257 \"" + m_strCurrentDir + "\" is current directory");
+    SendResponse(reply::CurrentDirectory(m_strCurrentDir));
 }
 
 void CVeskControlSocket::OnCwd(const std::string& argument)
@@ -171,17 +123,17 @@ void CVeskControlSocket::OnCdup(const std::string&)
 
 void CVeskControlSocket::OnSyst(const std::string&)
 {
-    SendResponse("215 UNIX emulated by Orvello");
+    SendResponse(reply::kSystem);
 }
 
 void CVeskControlSocket::OnNoop(const std::string&)
 {
-    SendResponse("200 OK");
+    SendResponse(reply::kOk);
 }
 
 void CVeskControlSocket::OnOpts(const std::string& argument)
 {
     if (argument == "UTF8 ON")
         m_bUTF8 = 1;
-    SendResponse("200 OK");
+    SendResponse(reply::kOk);
 }

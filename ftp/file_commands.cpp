@@ -8,8 +8,8 @@
 
 #include "ftp/control_socket.h"
 #include "ftp/path_util.h"
+#include "ftp/replies.h"
 #include "platform/confined_fs.h"
-#include "server/ftp_server.h"
 
 namespace {
 
@@ -31,17 +31,17 @@ void CVeskControlSocket::OnRnfr(const std::string& argument)
     const int code = ResolveFilePath(argument, OP_RENAME, local);
     m_strRenameFrom.clear();
     if (code == PATH_REFUSED) {
-        SendResponse("550 Permission denied.");
+        SendResponse(reply::kPermissionDenied);
         return;
     }
-    if (code != PATH_OK || !platform::IsRegularFileBeneath(HomeRoot(Server()->GetHomePath()), local)) {
-        SendResponse("550 File not found.");
+    if (code != PATH_OK || !platform::IsRegularFileBeneath(HomeRoot(HomePath()), local)) {
+        SendResponse(reply::kFileNotFound);
         return;
     }
     // The real path as found on disk, so a case-sensitive file system still
     // finds the source at RNTO.
     m_strRenameFrom = local;
-    SendResponse("350 File exists, ready for destination name");
+    SendResponse(reply::kReadyForDestination);
 }
 
 void CVeskControlSocket::OnRnto(const std::string& argument)
@@ -49,19 +49,19 @@ void CVeskControlSocket::OnRnto(const std::string& argument)
     std::string local;
     const int code = ResolveFilePath(argument, OP_RENAME, local);
     if (code == PATH_OK) {
-        SendResponse("550 File already exists.");
+        SendResponse(reply::kFileExists);
     } else {
         // A refused target, a missing folder, a folder of that name or a
         // source that is no longer a file all make the rename fail.
-        const std::string home = HomeRoot(Server()->GetHomePath());
+        const std::string home = HomeRoot(HomePath());
         const bool usable = code != PATH_REFUSED && !local.empty() &&
                             QueryPath(home, local) == PathKind::Missing &&
                             platform::IsRegularFileBeneath(home, m_strRenameFrom);
         m_strRenameTo = usable ? WithLowerCaseName(local) : std::string();
         if (usable && platform::RenameBeneath(home, m_strRenameFrom, m_strRenameTo) == 0)
-            SendResponse("250 File renamed successfully.");
+            SendResponse(reply::kFileRenamed);
         else
-            SendResponse("550 File rename failed.");
+            SendResponse(reply::kRenameFailed);
     }
     m_strRenameFrom.clear();
     m_strRenameTo.clear();
@@ -72,19 +72,19 @@ void CVeskControlSocket::OnDele(const std::string& argument)
     std::string local;
     const int code = ResolveFilePath(argument, OP_DELETE, local);
     if (code == PATH_REFUSED) {
-        SendResponse("550 Permission denied");
+        SendResponse(reply::kDeleteDenied);
         return;
     }
     if (code != PATH_OK) {
-        SendResponse("550 File not found.");
+        SendResponse(reply::kFileNotFound);
         return;
     }
     std::string name;
-    LocalPathToClientPath(local, name, Server()->GetHomePath());
-    if (platform::RemoveFileBeneath(HomeRoot(Server()->GetHomePath()), local) == 0)
-        SendResponse("250 File \"" + name + "\" was deleted successfully.");
+    LocalPathToClientPath(local, name, HomePath());
+    if (platform::RemoveFileBeneath(HomeRoot(HomePath()), local) == 0)
+        SendResponse(reply::FileDeleted(name));
     else
-        SendResponse("450 Internal error deleting thre file : \"" + name + "\".");
+        SendResponse(reply::CantDeleteFile(name));
 }
 
 void CVeskControlSocket::OnMkd(const std::string& argument)
@@ -92,17 +92,17 @@ void CVeskControlSocket::OnMkd(const std::string& argument)
     std::string local;
     const int code = ResolveDirectoryPath(argument, OP_MAKE_DIRECTORY, local);
     if (code == PATH_OK) {
-        SendResponse("550 Directory already exists.");
+        SendResponse(reply::kDirectoryExists);
         return;
     }
     if (code == PATH_REFUSED) {
-        SendResponse("550 Can't create directory. Permission denied.");
+        SendResponse(reply::kCantCreateDirectoryDenied);
         return;
     }
-    if (CreateDirectoryChain(HomeRoot(Server()->GetHomePath()), local))
-        SendResponse("257 Directory created successfully.");
+    if (CreateDirectoryChain(HomeRoot(HomePath()), local))
+        SendResponse(reply::kDirectoryCreated);
     else
-        SendResponse("450 Internal error creating the directory.");
+        SendResponse(reply::kCantCreateDirectory);
 }
 
 void CVeskControlSocket::OnRmd(const std::string& argument)
@@ -110,26 +110,26 @@ void CVeskControlSocket::OnRmd(const std::string& argument)
     std::string local;
     const int code = ResolveDirectoryPath(argument, OP_DELETE, local);
     if (code == PATH_REFUSED) {
-        SendResponse("550 Permission denied.");
+        SendResponse(reply::kPermissionDenied);
         return;
     }
     if (code != PATH_OK) {
-        SendResponse("550 Directory not found.");
+        SendResponse(reply::kDirectoryNotFound);
         return;
     }
     // "sub/.." or "." from the root name the home folder, which must survive.
-    const std::string home = HomeRoot(Server()->GetHomePath());
+    const std::string home = HomeRoot(HomePath());
     if (platform::IsHomeFolderItself(home, local)) {
-        SendResponse("550 Permission denied.");
+        SendResponse(reply::kPermissionDenied);
         return;
     }
     const int error = platform::RemoveFolderBeneath(home, local);
     if (error == 0)
-        SendResponse("250 Directory deleted successfully.");
+        SendResponse(reply::kDirectoryDeleted);
     else if (error == ENOTEMPTY || error == EEXIST)
-        SendResponse("550 Directory not empty.");
+        SendResponse(reply::kDirectoryNotEmpty);
     else
-        SendResponse("450 Internal error deleting the directory.");
+        SendResponse(reply::kCantDeleteDirectory);
 }
 
 bool CreateDirectoryChain(const std::string& home, const std::string& localPath)

@@ -11,9 +11,9 @@
 
 #include "ftp/control_socket.h"
 #include "ftp/path_util.h"
+#include "ftp/replies.h"
 #include "platform/confined_fs.h"
 #include "platform/staged_file.h"
-#include "server/ftp_server.h"
 
 namespace {
 
@@ -142,17 +142,17 @@ bool CVeskControlSocket::BuildDirectoryListing(std::string argument, std::string
     case PATH_OK:
         break;
     case PATH_REFUSED:
-        SendResponse("550 \"" + argument + "\": Permission denied.");
+        SendResponse(reply::FolderDenied(argument));
         return false;
     default:
-        SendResponse("550 \"" + argument + "\": Directory not found.");
+        SendResponse(reply::FolderNotFound(argument));
         return false;
     }
 
     // The folder is opened beneath the home folder and its entries read
     // from that descriptor, so a link swapped in meanwhile shows nothing of
     // what lies outside.
-    const std::string home = HomeRoot(Server()->GetHomePath());
+    const std::string home = HomeRoot(HomePath());
     const int64_t now = std::time(nullptr);
     switch (QueryPath(home, local)) {
     case PathKind::Directory:

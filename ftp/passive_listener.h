@@ -4,7 +4,7 @@
 #include <string>
 
 #include "platform/async_socket.h"
-#include "server/server_settings.h"
+#include "ftp/server_settings.h"
 
 // Makes `socket` listen on `address` at a free port of `range`, or at one the
 // system picks when the range is unset. Ports are tried from a random start

@@ -4,8 +4,8 @@
 
 #include "ftp/control_socket.h"
 #include "ftp/path_util.h"
+#include "ftp/replies.h"
 #include "platform/staged_file.h"
-#include "server/ftp_server.h"
 
 namespace {
 
@@ -76,7 +76,7 @@ MapOutcome MapPath(const std::string& home, const std::string& currentDir,
 
 bool CVeskControlSocket::MapClientPathToLocal(std::string clientPath, std::string& localPath)
 {
-    const std::string home = HomeRoot(Server()->GetHomePath());
+    const std::string home = HomeRoot(HomePath());
     return MapPath(home, m_strCurrentDir, std::move(clientPath), localPath) == MapOutcome::Found;
 }
 
@@ -92,7 +92,7 @@ int CVeskControlSocket::ResolveDirectoryPath(std::string clientPath, int operati
     }
     if (clientPath.front() != '/')
         clientPath = JoinLocal(m_strCurrentDir, clientPath);
-    const std::string home = HomeRoot(Server()->GetHomePath());
+    const std::string home = HomeRoot(HomePath());
     switch (MapPath(home, m_strCurrentDir, clientPath, localPath)) {
     case MapOutcome::Found:
         return PATH_OK;
@@ -122,7 +122,7 @@ int CVeskControlSocket::ResolveFilePath(std::string clientPath, int operation,
     if (name == "." || name == ".." || platform::StagedFile::IsStagingName(name))
         return PATH_REFUSED;
 
-    const std::string home = HomeRoot(Server()->GetHomePath());
+    const std::string home = HomeRoot(HomePath());
     std::string localFolder;
     switch (MapPath(home, m_strCurrentDir, folder, localFolder)) {
     case MapOutcome::Refused:
@@ -169,13 +169,13 @@ void CVeskControlSocket::ChangeDirectory(const std::string& argument)
     std::string local;
     const int code = ResolveDirectoryPath(argument, OP_LIST, local);
     if (code == PATH_DIRECTORY_NOT_FOUND) {
-        SendResponse("550 \"" + argument + "\": Directory not found.");
+        SendResponse(reply::FolderNotFound(argument));
         return;
     }
     if (code == PATH_REFUSED) {
-        SendResponse("550 \"" + argument + "\": Permission denied.");
+        SendResponse(reply::FolderDenied(argument));
         return;
     }
-    LocalPathToClientPath(local, m_strCurrentDir, Server()->GetHomePath());
-    SendResponse("250 \"" + m_strCurrentDir + "\" is current directory.");
+    LocalPathToClientPath(local, m_strCurrentDir, HomePath());
+    SendResponse(reply::DirectoryChanged(m_strCurrentDir));
 }

@@ -8,8 +8,8 @@
 #include "ftp/data_socket.h"
 #include "ftp/passive_listener.h"
 #include "ftp/port_argument.h"
-#include "server/connect_thread.h"
-#include "server/ftp_server.h"
+#include "ftp/replies.h"
+#include "platform/message_queue.h"
 
 namespace {
 
@@ -22,26 +22,25 @@ void CVeskControlSocket::OnPort(const std::string& argument)
     std::string host;
     int port = -1;
     if (!ParsePortArgument(argument, host, port)) {
-        SendResponse("501 Syntax error in parameters or arguments.");
+        SendResponse(reply::kSyntaxError);
         return;
     }
     // The data connection may only go back to the client itself, and never
     // to a privileged port: no bouncing to third hosts.
     if (host != m_strPeerAddress || port < 1024) {
-        SendResponse("500 Illegal PORT command.");
+        SendResponse(reply::kIllegalPort);
         return;
     }
     m_strDataHost = host;
     m_nDataPort = port;
-    SendResponse("200 Port command successful.");
+    SendResponse(reply::kPortAccepted);
 }
 
 bool CVeskControlSocket::OpenPassiveListener()
 {
     CloseDataConnection();
-    m_pDataSocket = std::make_unique<CVeskDataSocket>(this);
-    const auto settings = Server()->Settings();
-    m_pDataSocket->m_bPlainScan = settings->m_bPlainScan ? 1 : 0;
+    const auto settings = Settings();
+    m_pDataSocket = std::make_unique<CVeskDataSocket>(this, settings->m_bPlainScan != 0);
     // Offered only on the address the client reached us at, and within the
     // range a firewall may have opened.
     std::string localAddress;
@@ -49,7 +48,7 @@ bool CVeskControlSocket::OpenPassiveListener()
     GetSockName(localAddress, controlPort);
     if (!ListenOnPassivePort(*m_pDataSocket, localAddress, settings->m_PassivePorts)) {
         CloseDataConnection();
-        SendResponse("421 Failed to create data socket");
+        SendResponse(reply::kPassiveSocketFailed);
         return false;
     }
     return true;
@@ -64,8 +63,7 @@ void CVeskControlSocket::OnPasv(const std::string&)
     GetSockName(address, controlPort);
     m_pDataSocket->GetSockName(ignored, port);
     std::replace(address.begin(), address.end(), '.', ',');
-    SendResponse("227 Entering Passive Mode(" + address + "," + std::to_string(port / 256) + "," +
-                 std::to_string(port % 256) + ").");
+    SendResponse(reply::PassiveMode(address, port));
     m_bPassive = 1;
 }
 
@@ -76,7 +74,7 @@ void CVeskControlSocket::OnEpsv(const std::string&)
     std::string ignored;
     int port = 0;
     m_pDataSocket->GetSockName(ignored, port);
-    SendResponse("229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)");
+    SendResponse(reply::ExtendedPassiveMode(port));
     m_bPassive = 1;
 }
 
@@ -88,16 +86,16 @@ void CVeskControlSocket::OnList(const std::string& argument)
         MarkDataConnectionAnswered();
         return;
     }
-    SendResponse("150 Opening ASCII mode data connection for directory list.");
+    SendResponse(reply::kListingOpens);
     if (!OpenDataConnection()) {
         CloseDataConnection();
         return;
     }
-    const bool connectFailed = m_pDataSocket->m_bConnectFailed;
+    const bool connectFailed = m_pDataSocket->ConnectFailed();
     if (listing.empty()) {
         CloseDataConnection();
         // Nothing was sent over a connection that never came up: no success.
-        SendResponse(connectFailed ? "426 Connection closed [transfer aborted]" : "226 Transfer completed");
+        SendResponse(connectFailed ? reply::kListingBroken : reply::kEmptyListingSent);
         m_nStatus = STATUS_IDLE;
         return;
     }
@@ -110,14 +108,14 @@ void CVeskControlSocket::OnStor(const std::string& argument)
     std::string local;
     const int code = ResolveFilePath(argument, OP_STORE, local);
     if (code == PATH_NO_FILE || code == PATH_REFUSED) {
-        SendResponse(code == PATH_NO_FILE ? "550 Filename invalid." : "550 Permission denied.");
+        SendResponse(code == PATH_NO_FILE ? reply::kFilenameInvalid : reply::kPermissionDenied);
         MarkDataConnectionAnswered();
         return;
     }
-    SendResponse("150 Opening BINARY mode data connection for file transfer.");
+    SendResponse(reply::kUploadOpens);
     // After a refused active connect (answered with its 425) the target file
     // is neither created nor touched.
-    if (!OpenDataConnection() || m_pDataSocket->m_bConnectFailed) {
+    if (!OpenDataConnection() || m_pDataSocket->ConnectFailed()) {
         m_nStatus = STATUS_IDLE;
         CloseDataConnection();
         return;
@@ -129,7 +127,7 @@ void CVeskControlSocket::OnStor(const std::string& argument)
     }
     m_nStatus = STATUS_IDLE;
     MarkDataConnectionAnswered();
-    SendResponse("450 Can't access file");
+    SendResponse(reply::kCantOpenFile);
     m_pDataSocket->DiscardLater();
 }
 
@@ -145,34 +143,33 @@ void CVeskControlSocket::OnAbor(const std::string&)
 {
     if (m_pDataSocket) {
         if (m_nStatus != STATUS_IDLE)
-            SendResponse("426 Data connection closed.");
+            SendResponse(reply::kTransferAborted);
         // Closed at once: bytes or a close that arrive before the discard
         // must not complete the upload after all.
         m_pDataSocket->Abandon();
         m_pDataSocket->DiscardLater();
     }
-    SendResponse("226 ABOR command successful.");
+    SendResponse(reply::kAborDone);
 }
 
 bool CVeskControlSocket::OpenDataConnection()
 {
     if (!m_bPassive) {
         if (m_strDataHost.empty() || m_nDataPort == -1) {
-            SendResponse("425 Can't open data connection");
+            SendResponse(reply::kNoDataConnection);
             return false;
         }
-        m_pDataSocket = std::make_unique<CVeskDataSocket>(this);
-        m_pDataSocket->m_bPlainScan = Server()->Settings()->m_bPlainScan ? 1 : 0;
+        m_pDataSocket = std::make_unique<CVeskDataSocket>(this, Settings()->m_bPlainScan != 0);
         if (!m_pDataSocket->Create()) {
-            SendResponse("421 Failed to Create Data Connection Socket");
+            SendResponse(reply::kActiveSocketFailed);
             return false;
         }
         if (!m_pDataSocket->Connect(m_strDataHost, m_nDataPort)) {
-            SendResponse("425 Can't open data connection");
+            SendResponse(reply::kNoDataConnection);
             return false;
         }
     } else if (!m_pDataSocket) {
-        SendResponse("425 Can't open data connection");
+        SendResponse(reply::kNoDataConnection);
         return false;
     }
 
@@ -181,11 +178,11 @@ bool CVeskControlSocket::OpenDataConnection()
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(kDataConnectionWaitMs);
     m_bWaitingForData = true;
-    while (!m_pDataSocket->m_bConnected) {
+    while (!m_pDataSocket->IsConnected()) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
             m_bWaitingForData = false;
-            SendResponse("421 Failed to create data connection socket");
+            SendResponse(reply::kDataConnectionNeverCame);
             return false;
         }
         if (m_pThread->Queue().QuitPending() || !IsOpen()) {
@@ -208,4 +205,18 @@ void CVeskControlSocket::CloseDataConnection()
     m_strDataHost.clear();
     m_nDataPort = -1;
     m_bPassive = 0;
+}
+
+void CVeskControlSocket::DiscardDataConnection(unsigned serial)
+{
+    if (m_pDataSocket && m_pDataSocket->Serial() == serial)
+        CloseDataConnection();
+    ResumeCommands();
+}
+
+void CVeskControlSocket::EndOfTransfer(const std::string& reply, bool idle)
+{
+    if (idle)
+        m_nStatus = STATUS_IDLE;
+    SendResponse(reply);
 }

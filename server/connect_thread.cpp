@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "ftp/data_socket.h"
+#include "ftp/replies.h"
 #include "platform/handles.h"
 #include "server/ftp_server.h"
 
@@ -58,19 +59,19 @@ bool CVeskConnectThread::InitInstance()
         m_ControlSocket.Attach(m_hSocket);
         m_hSocket = -1;
     }
-    m_ControlSocket.m_pThread = this;
+    m_ControlSocket.SetHost(this);
     std::string peer;
     int peerPort = 0;
     if (m_ControlSocket.GetPeerName(peer, peerPort))
-        m_ControlSocket.m_strPeerAddress = peer;
+        m_ControlSocket.SetPeerAddress(peer);
 
     const int count = m_pServer->ThreadStart(this);
     if (count > m_pServer->m_nMaxUsers) {
-        m_ControlSocket.SendResponse("421 Too many users are connected, please try again later.");
+        m_ControlSocket.SendResponse(reply::kTooManyUsers);
         PostThreadMessage(platform::WM_QUIT, 0);
         return true;
     }
-    m_ControlSocket.SendResponse("220 " + m_pServer->GetWelcomeMessage());
+    m_ControlSocket.SendResponse(reply::Welcome(m_pServer->GetWelcomeMessage()));
     m_GreetedAt = std::chrono::steady_clock::now();
     m_nTimerID = m_queue.SetTimer(1000, [this](unsigned id) { TimerProc(id); });
     return true;
@@ -98,11 +99,17 @@ void CVeskConnectThread::OnMessage(unsigned message, uintptr_t wParam)
 // the request was posted goes on.
 void CVeskConnectThread::OnDestroyDataConnection(uintptr_t serial)
 {
-    const auto& data = m_ControlSocket.m_pDataSocket;
-    if (data && data->m_nSerial == serial)
-        m_ControlSocket.CloseDataConnection();
-    // Lines that waited for the transfer are served now, in their order.
-    m_ControlSocket.ResumeCommands();
+    m_ControlSocket.DiscardDataConnection(static_cast<unsigned>(serial));
+}
+
+std::shared_ptr<const ServerSettings> CVeskConnectThread::Settings() const
+{
+    return m_pServer->Settings();
+}
+
+std::string CVeskConnectThread::GoodbyeMessage() const
+{
+    return m_pServer->GetGoodbyeMessage();
 }
 
 void CVeskConnectThread::Touch()
@@ -124,7 +131,7 @@ void CVeskConnectThread::TimerProc(unsigned timerId)
         return;
     if (IdleTooLong(std::chrono::steady_clock::now())) {
         MarkEnding();
-        m_ControlSocket.SendResponse("426 Connection timed out, aborting transfer");
+        m_ControlSocket.SendResponse(reply::kIdleTimeOut);
         EndSession(0);
     }
 }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "ftp/control_socket.h"
+#include "ftp/session_host.h"
 #include "platform/message_queue.h"
 
 class CVeskFTPServer;
@@ -19,7 +20,7 @@ constexpr unsigned WM_THREADSTART = platform::WM_USER + 200;
 constexpr unsigned WM_THREADCLOSE = platform::WM_USER + 201;
 constexpr unsigned WM_DESTROYDATACONNECTION = platform::WM_USER + 204;
 
-class CVeskConnectThread : public std::enable_shared_from_this<CVeskConnectThread> {
+class CVeskConnectThread : public SessionHost, public std::enable_shared_from_this<CVeskConnectThread> {
 public:
     CVeskConnectThread(CVeskFTPServer* server, int socketHandle);
     ~CVeskConnectThread();
@@ -28,19 +29,22 @@ public:
     bool Begin();
     void PostThreadMessage(unsigned message, uintptr_t wParam = 0);
     bool HasEnded() const { return m_bEnded; }
-    platform::MessageQueue& Queue() { return m_queue; }
+    platform::MessageQueue& Queue() override { return m_queue; }
 
     // Session side, on this thread.
-    void Touch();  // the client did something: restart the idle period
+    std::shared_ptr<const ServerSettings> Settings() const override;
+    std::string GoodbyeMessage() const override;
+    void Touch() override;  // the client did something: restart the idle period
     // The session is over: no further reply, the control connection closes,
     // the server stops counting it, and the loop ends with exitCode.
-    void MarkEnding() { m_bEnding = true; }
-    void EndSession(int exitCode);
+    void MarkEnding() override { m_bEnding = true; }
+    void EndSession(int exitCode) override;
+    void PostDiscard(unsigned serial) override { PostThreadMessage(WM_DESTROYDATACONNECTION, serial); }
     void CloseControlConnection();
     // The outcome of an upload. Counted for the report of the session's end
     // and passed on to the server's scan listener.
-    void FileStored(const std::string& localPath, uint64_t bytes);
-    void UploadFailed(const std::string& localPath);
+    void FileStored(const std::string& localPath, uint64_t bytes) override;
+    void UploadFailed(const std::string& localPath) override;
     int StoredFileCount() const { return m_nStoredFiles; }
 
     // Main thread: the connection no longer holds its place if its session

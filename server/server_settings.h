@@ -1,25 +1,4 @@
-// The settings that the settings dialog hands to the server.
+// The settings in force now live with the session that reads them.
 #pragma once
 
-#include <string>
-
-// Ports for passive data connections; unset (0-0) lets the system choose.
-struct PortRange {
-    int low = 0;
-    int high = 0;
-    bool IsSet() const { return low > 0 && high >= low; }
-    bool operator==(const PortRange&) const = default;
-};
-
-struct ServerSettings {
-    std::string m_strBindAddress = "127.0.0.1";
-    int m_nPort = 21;
-    int m_nTimeout = 5;  // minutes of silence before a client is cut off
-    int m_bAnonymous = 1;
-    std::string m_strUserID;
-    std::string m_strPassword;  // plain text
-    std::string m_strHomePath;
-    int m_bPlainScan = 0;
-    // Optional, not part of the settings dialog: set with lumbra-ftpd --save.
-    PortRange m_PassivePorts;
-};
+#include "ftp/server_settings.h"

@@ -31,7 +31,15 @@ for target in "${targets[@]}"; do
   work=build-fuzz/corpus/$target
   mkdir -p "$work"
   extra=()
-  [ -f "tests/fuzz/$target.dict" ] && extra+=(-dict="tests/fuzz/$target.dict")
+  if [ "$target" = fuzz_session ]; then
+    # The verbs come from the session's own table, so a new verb is fuzzed too.
+    { cat tests/fuzz/fuzz_session.dict
+      sed -n 's/^ *{"\([A-Z]*\)", \(true\|false\), .*/"\1"\n"\1 "/p' ftp/command_table.h
+    } > "build-fuzz/$target.dict"
+    extra+=(-dict="build-fuzz/$target.dict")
+  elif [ -f "tests/fuzz/$target.dict" ]; then
+    extra+=(-dict="tests/fuzz/$target.dict")
+  fi
   echo "=== $target for ${seconds}s"
   if ! "build-fuzz/tests/fuzz/$target" "$work" "tests/fuzz/corpus/$target" \
       -max_total_time="$seconds" -max_len=20000 -timeout=60 -rss_limit_mb=2048 \

@@ -120,7 +120,7 @@ struct Session {
         settings.m_strHomePath = TheTree().home.string();
         server.SetSettings(settings);
         thread = std::make_shared<CVeskConnectThread>(&server, -1);
-        control().m_pThread = thread.get();
+        control().SetHost(thread.get());
     }
     CVeskControlSocket& control() { return thread->m_ControlSocket; }
 
@@ -136,7 +136,7 @@ void RunLine(CVeskControlSocket& session, char op, const std::string& path)
     case 0: {
         session.ChangeDirectory(path);
         std::string current;
-        Require(session.MapClientPathToLocal(".", current), "the current folder " + session.m_strCurrentDir);
+        Require(session.MapClientPathToLocal(".", current), "the current folder " + session.CurrentDirectory());
         RequireInside(current, "CWD " + path);
         return;
     }
@@ -175,7 +175,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static Session session;
-    session.control().m_strCurrentDir = "/";
+    session.control().SetCurrentDirectory("/");
     const std::string input(reinterpret_cast<const char*>(data), size);
     size_t start = 0;
     for (int lines = 0; start < input.size() && lines < 16; ++lines) {

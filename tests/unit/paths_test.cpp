@@ -127,7 +127,7 @@ TEST_F(PathResolution, FileResolverKinds)
 TEST_F(PathResolution, RelativePathsStartAtTheCurrentFolder)
 {
     MakeFolder("Scans/2024");
-    session().m_strCurrentDir = "/scans";
+    session().SetCurrentDirectory("/scans");
     std::string local;
     EXPECT_EQ(session().ResolveDirectoryPath("2024", OP_LIST, local), PATH_OK);
     EXPECT_EQ(local, Local("Scans/2024"));

@@ -26,8 +26,8 @@ protected:
         settings.m_strHomePath = home.string();
         server.SetSettings(settings);
         thread = std::make_shared<CVeskConnectThread>(&server, -1);
-        session().m_pThread = thread.get();
-        session().m_strCurrentDir = "/";
+        session().SetHost(thread.get());
+        session().SetCurrentDirectory("/");
     }
 
     void TearDown() override { std::filesystem::remove_all(root); }
