@@ -25,7 +25,11 @@ void SetHandler(int signal, void (*handler)(int))
     struct sigaction action {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
+    // No SA_RESTART: a call the signal interrupts returns, so that a loop
+    // about to wait in poll() sees the byte in the pipe. (Under the thread
+    // sanitizer, which runs handlers late, a restarted call left the stop
+    // unseen now and then.)
+    action.sa_flags = 0;
     ::sigaction(signal, &action, nullptr);
 }
 
