@@ -304,31 +304,35 @@ std::vector<std::string> FolderNamesBeneath(const std::string& home, const std::
     return ConfinedFolder(home, localFolder).Names();
 }
 
-int MakeFolderBeneath(const std::string& home, const std::string& local)
+namespace {
+
+// Runs `act` on the last level of `local`, inside the folder that holds it.
+template <typename Act>
+int OnLastLevel(const std::string& home, const std::string& local, Act act)
 {
     std::string name;
     const UniqueFd folder = OpenHoldingFolder(WithoutTrailingSlashes(home), local, name);
     if (!folder.IsOpen())
         return ErrnoOf(-1);
-    return ErrnoOf(::mkdirat(folder.Get(), name.c_str(), 0777));
+    return ErrnoOf(act(folder.Get(), name.c_str()));
+}
+
+}  // namespace
+
+int MakeFolderBeneath(const std::string& home, const std::string& local)
+{
+    return OnLastLevel(home, local, [](int folder, const char* name) { return ::mkdirat(folder, name, 0777); });
 }
 
 int RemoveFolderBeneath(const std::string& home, const std::string& local)
 {
-    std::string name;
-    const UniqueFd folder = OpenHoldingFolder(WithoutTrailingSlashes(home), local, name);
-    if (!folder.IsOpen())
-        return ErrnoOf(-1);
-    return ErrnoOf(::unlinkat(folder.Get(), name.c_str(), AT_REMOVEDIR));
+    return OnLastLevel(home, local,
+                       [](int folder, const char* name) { return ::unlinkat(folder, name, AT_REMOVEDIR); });
 }
 
 int RemoveFileBeneath(const std::string& home, const std::string& local)
 {
-    std::string name;
-    const UniqueFd folder = OpenHoldingFolder(WithoutTrailingSlashes(home), local, name);
-    if (!folder.IsOpen())
-        return ErrnoOf(-1);
-    return ErrnoOf(::unlinkat(folder.Get(), name.c_str(), 0));
+    return OnLastLevel(home, local, [](int folder, const char* name) { return ::unlinkat(folder, name, 0); });
 }
 
 int RenameBeneath(const std::string& home, const std::string& from, const std::string& to)
