@@ -1,22 +1,20 @@
 #include "platform/main_thread.h"
 
-#include <QCoreApplication>
-#include <QEvent>
-#include <QEventLoop>
-#include <QThread>
-#include <QTimer>
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+
+#include "platform/main_thread_bell.h"
 
 namespace platform {
 namespace {
 
 // Calls cross threads through this mailbox under a std::mutex, so that the
 // hand-over is plain to see (for readers and for thread sanitizers alike);
-// Qt's event queue only carries the wake-up.
+// the loop's bell only carries the wake-up.
 struct PendingCall {
-    QObject* context;
+    WaitActivity* context;
     std::function<void()> fn;
     bool synchronous;
     bool done = false;
@@ -28,22 +26,37 @@ std::mutex& g_lock = *new std::mutex;
 std::condition_variable& g_finished = *new std::condition_variable;
 std::deque<PendingCall*>& g_pending = *new std::deque<PendingCall*>;
 
-void RunPendingCalls(QThread* thread)
+PendingCall* TakeCallFor(std::thread::id thread)
 {
-    for (;;) {
-        PendingCall* call = nullptr;
-        {
-            std::lock_guard<std::mutex> guard(g_lock);
-            for (auto it = g_pending.begin(); it != g_pending.end(); ++it) {
-                if ((*it)->context->thread() == thread) {
-                    call = *it;
-                    g_pending.erase(it);
-                    break;
-                }
-            }
-        }
-        if (!call)
-            return;
+    std::lock_guard<std::mutex> guard(g_lock);
+    const auto it = std::find_if(g_pending.begin(), g_pending.end(), [thread](PendingCall* call) {
+        return call->context->OwnerThread() == thread;
+    });
+    if (it == g_pending.end())
+        return nullptr;
+    PendingCall* call = *it;
+    g_pending.erase(it);
+    return call;
+}
+
+void Enqueue(PendingCall* call)
+{
+    // Once in the mailbox the call belongs to the target thread: woken by an
+    // earlier call's bell it may run and free this one at once.
+    WaitActivity* const context = call->context;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        g_pending.push_back(call);
+    }
+    RingBell(*context);
+}
+
+}  // namespace
+
+void RunPendingCalls()
+{
+    const std::thread::id self = std::this_thread::get_id();
+    while (PendingCall* call = TakeCallFor(self)) {
         call->fn();
         if (!call->synchronous) {
             delete call;
@@ -55,33 +68,22 @@ void RunPendingCalls(QThread* thread)
     }
 }
 
-void Enqueue(PendingCall* call)
+void WaitActivity::Signal()
 {
-    // Once in the mailbox the call belongs to the target thread: woken by an
-    // earlier call's event it may run and free this one at once.
-    QObject* const context = call->context;
-    {
-        std::lock_guard<std::mutex> guard(g_lock);
-        g_pending.push_back(call);
-    }
-    QCoreApplication::postEvent(context, new QEvent(QEvent::User));
+    // A listener may go (its wait ends) while the others are told.
+    const std::vector<Listener*> listeners = m_listeners;
+    for (Listener* listener : listeners)
+        if (std::find(m_listeners.begin(), m_listeners.end(), listener) != m_listeners.end())
+            (*listener)();
 }
 
-}  // namespace
+void WaitActivity::AddListener(Listener* listener) { m_listeners.push_back(listener); }
 
-// The context object receives the wake-up event; it forwards to the mailbox.
-bool WaitActivity::event(QEvent* e)
-{
-    if (e->type() == QEvent::User) {
-        RunPendingCalls(thread());
-        return true;
-    }
-    return QObject::event(e);
-}
+void WaitActivity::RemoveListener(Listener* listener) { std::erase(m_listeners, listener); }
 
 void CallOnThreadOf(WaitActivity* context, const std::function<void()>& fn)
 {
-    if (QThread::currentThread() == context->thread()) {
+    if (std::this_thread::get_id() == context->OwnerThread()) {
         fn();
         return;
     }
@@ -105,26 +107,6 @@ void DiscardPendingCalls(WaitActivity* context)
         delete call;
         return true;
     });
-}
-
-bool WaitWithMessageLoop(const std::function<bool()>& done, WaitActivity* wakeups, int quietMs)
-{
-    if (done())
-        return true;
-    QEventLoop loop;
-    QTimer quiet;
-    quiet.setSingleShot(true);
-    QObject::connect(&quiet, &QTimer::timeout, &loop, [&loop] { loop.exit(1); });
-    QObject::connect(wakeups, &WaitActivity::activity, &loop, [&] {
-        if (done())
-            loop.exit(0);
-        else
-            quiet.start(quietMs);
-    });
-    quiet.start(quietMs);
-    if (done())
-        return true;
-    return loop.exec() == 0 || done();
 }
 
 }  // namespace platform

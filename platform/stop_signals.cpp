@@ -4,8 +4,9 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <QSocketNotifier>
 #include <cerrno>
+
+#include "platform/main_thread.h"
 
 namespace platform {
 namespace {
@@ -40,8 +41,7 @@ StopSignalWatcher::StopSignalWatcher(std::function<void()> onStop)
     ::signal(SIGPIPE, SIG_IGN);
     if (g_pipe[0] >= 0 || ::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
-    m_pNotifier = std::make_unique<QSocketNotifier>(g_pipe[0], QSocketNotifier::Read);
-    QObject::connect(m_pNotifier.get(), &QSocketNotifier::activated, [onStop = std::move(onStop)] {
+    m_pWatch = std::make_unique<ReadWatch>(g_pipe[0], [onStop = std::move(onStop)] {
         char drained[64];
         while (::read(g_pipe[0], drained, sizeof drained) > 0) {
         }
@@ -53,11 +53,11 @@ StopSignalWatcher::StopSignalWatcher(std::function<void()> onStop)
 
 StopSignalWatcher::~StopSignalWatcher()
 {
-    if (!m_pNotifier)
+    if (!m_pWatch)
         return;
     SetHandler(SIGTERM, SIG_DFL);
     SetHandler(SIGINT, SIG_DFL);
-    m_pNotifier.reset();
+    m_pWatch.reset();
     ::close(g_pipe[0]);
     ::close(g_pipe[1]);
     g_pipe[0] = g_pipe[1] = -1;

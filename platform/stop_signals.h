@@ -7,13 +7,13 @@
 #include <functional>
 #include <memory>
 
-class QSocketNotifier;
-
 namespace platform {
+
+class ReadWatch;
 
 class StopSignalWatcher {
 public:
-    // Main thread, with a Qt application in place. One watcher at a time.
+    // Main thread, with its loop in place. One watcher at a time.
     explicit StopSignalWatcher(std::function<void()> onStop);
     // Restores the default action of SIGTERM and SIGINT.
     ~StopSignalWatcher();
@@ -22,10 +22,10 @@ public:
 
     // False when the pipe could not be made: the signals then keep their
     // default action.
-    bool IsInstalled() const { return m_pNotifier != nullptr; }
+    bool IsInstalled() const { return m_pWatch != nullptr; }
 
 private:
-    std::unique_ptr<QSocketNotifier> m_pNotifier;
+    std::unique_ptr<ReadWatch> m_pWatch;
 };
 
 }  // namespace platform

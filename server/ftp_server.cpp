@@ -1,8 +1,7 @@
 #include "server/ftp_server.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -27,16 +26,15 @@ CVeskFTPServer::CVeskFTPServer()
 CVeskFTPServer::~CVeskFTPServer()
 {
     Stop();
-    if (QCoreApplication::instance())
+    if (platform::MainLoopExists())
         WaitForThreadsToEnd(kAbandonedThreadsWaitMs);
     platform::DiscardPendingCalls(m_pWindow.get());
 }
 
 bool CVeskFTPServer::WaitForThreadsToEnd(int ms)
 {
-    QElapsedTimer waited;
-    waited.start();
-    while (m_nLiveThreads > 0 && waited.elapsed() < ms)
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (m_nLiveThreads > 0 && std::chrono::steady_clock::now() < deadline)
         platform::WaitWithMessageLoop([this] { return m_nLiveThreads == 0; }, m_pWindow.get(), 100);
     return m_nLiveThreads == 0;
 }
@@ -145,7 +143,7 @@ void CVeskFTPServer::ThreadEnded()
 {
     platform::PostToThreadOf(m_pWindow.get(), [this] {
         --m_nLiveThreads;
-        emit m_pWindow->activity();
+        m_pWindow->Signal();
     });
 }
 
@@ -164,7 +162,7 @@ int CVeskFTPServer::OnThreadStart(CVeskConnectThread* thread)
     ++m_nUserCount;
     if (m_nUserCount > m_nMaxUsers)
         CountOutEndedSessions(thread);
-    emit m_pWindow->activity();
+    m_pWindow->Signal();
     return m_nUserCount;
 }
 
@@ -174,7 +172,7 @@ void CVeskFTPServer::OnThreadClose(CVeskConnectThread* thread)
         thread->m_bCountedOut = true;
         --m_nUserCount;
     }
-    emit m_pWindow->activity();
+    m_pWindow->Signal();
 }
 
 // A client that has just quit or hung up may reconnect before its old

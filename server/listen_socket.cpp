@@ -1,10 +1,8 @@
 #include "server/listen_socket.h"
 
-#include <QSocketNotifier>
-#include <QTimer>
-
 #include "platform/handles.h"
 #include "platform/listening_socket.h"
+#include "platform/main_thread.h"
 #include "server/connect_thread.h"
 #include "server/ftp_server.h"
 
@@ -22,14 +20,13 @@ bool CVeskListenSocket::Create(const std::string& address, int port, int backlog
     if (fd < 0)
         return false;
     m_hSocket = fd;
-    m_pNotifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
-    QObject::connect(m_pNotifier.get(), &QSocketNotifier::activated, [this] { OnAccept(); });
+    m_pAcceptWatch = std::make_unique<platform::ReadWatch>(fd, [this] { OnAccept(); });
     return true;
 }
 
 void CVeskListenSocket::Close()
 {
-    m_pNotifier.reset();
+    m_pAcceptWatch.reset();
     platform::CloseHandle(m_hSocket);
     m_hSocket = -1;
 }
@@ -46,9 +43,8 @@ void CVeskListenSocket::OnAccept()
         const auto result = platform::AcceptConnection(m_hSocket, handle);
         if (result == platform::AcceptResult::OutOfHandles) {
             // The waiting connection stays queued; look again a little later
-            // instead of spinning on a notifier that keeps firing.
-            m_pNotifier->setEnabled(false);
-            QTimer::singleShot(100, m_pNotifier.get(), [n = m_pNotifier.get()] { n->setEnabled(true); });
+            // instead of spinning on a notification that keeps coming.
+            m_pAcceptWatch->PauseFor(100);
         }
         if (result != platform::AcceptResult::Accepted)
             return;

@@ -5,7 +5,9 @@
 #include <memory>
 #include <string>
 
-class QSocketNotifier;
+namespace platform {
+class ReadWatch;
+}
 class CVeskFTPServer;
 
 class CVeskListenSocket {
@@ -38,5 +40,5 @@ private:
 
     int m_hSocket = -1;
     int m_nLastError = 0;
-    std::unique_ptr<QSocketNotifier> m_pNotifier;
+    std::unique_ptr<platform::ReadWatch> m_pAcceptWatch;
 };

@@ -1,9 +1,7 @@
 #include "settings/crypt.h"
 
+#include "settings/md5.h"
 #include "settings/rc4.h"
-
-#include <QByteArray>
-#include <QCryptographicHash>
 
 #include <utility>
 
@@ -27,12 +25,8 @@ CVeskCrypt::~CVeskCrypt()
 int CVeskCrypt::Initialize()
 {
     m_bReady = false;
-    const QByteArray phrase(m_strPassPhrase.data(), static_cast<qsizetype>(m_strPassPhrase.size()));
-    const QByteArray digest = QCryptographicHash::hash(phrase, QCryptographicHash::Md5);
-    if (digest.size() < kKeyBytes)
-        return kHashFailed;
-
-    m_key.assign(digest.constData(), kKeyBytes);
+    const Md5Digest digest = Md5(m_strPassPhrase);
+    m_key.assign(reinterpret_cast<const char*>(digest.data()), kKeyBytes);
     m_key.append(kSaltBytes, '\0');
     m_bReady = true;
     return kReady;

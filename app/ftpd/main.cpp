@@ -1,5 +1,4 @@
 // lumbra-ftpd: the Orvello server without a desktop.
-#include <QCoreApplication>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +8,7 @@
 #include "app/ftpd/stored_settings.h"
 #include "app/ftpd/scan_lines.h"
 #include "platform/adapter_override_env.h"
+#include "platform/main_thread.h"
 #include "platform/stop_signals.h"
 #include "server/ftp_server.h"
 #include "settings/passive_ports.h"
@@ -44,8 +44,7 @@ int main(int argc, char** argv)
         std::fputs(FtpdUsage(), stdout);
         return 0;
     }
-    QCoreApplication app(argc, argv);
-    platform::StopSignalWatcher stopSignals([] { QCoreApplication::quit(); });
+    platform::StopSignalWatcher stopSignals([] { platform::QuitMainLoop(0); });
     if (!stopSignals.IsInstalled()) {
         std::perror("lumbra-ftpd: signals");
         return 1;
@@ -70,6 +69,6 @@ int main(int argc, char** argv)
     std::fflush(stdout);
     theServer.SetScanListener([](const ScanEvent& event) { PrintScanEvent(event); });
 
-    app.exec();
+    platform::RunMainLoop();
     return theServer.Shutdown(0);
 }

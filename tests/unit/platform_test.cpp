@@ -139,7 +139,7 @@ TEST(MainThreadCalls, CallsPostedFromManyThreadsWhileOthersRunAreAllRun)
             for (int i = 0; i < kCallsEach; ++i)
                 platform::PostToThreadOf(&context, [&] {
                     ++ran;
-                    emit context.activity();
+                    context.Signal();
                 });
         });
     const bool allRan = platform::WaitWithMessageLoop(

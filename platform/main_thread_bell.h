@@ -1,0 +1,16 @@
+// Between the common mailbox of cross-thread calls and the loop build that
+// wakes a thread for them.
+#pragma once
+
+#include "platform/main_thread.h"
+
+namespace platform {
+
+// Any thread: wakes the owner of `context`, whose loop then calls
+// RunPendingCalls. Defined by each loop build.
+void RingBell(WaitActivity& context);
+
+// Owner thread: runs every call queued for the calling thread.
+void RunPendingCalls();
+
+}  // namespace platform
