@@ -338,6 +338,23 @@ class Listing(SharedServerCase):
         data, _ = self.list_bytes(self.ftp())
         self.assertEqual(data, expected)
 
+    def test_a_big_folder_lists_every_entry_with_its_own_attributes(self):
+        # Big enough for the attributes to be looked up on two threads: each
+        # line must still carry the size and date of its own name.
+        expected = b""
+        for i in range(3000):
+            mtime = OLD_MTIME + 86400 * (i % 7)
+            expected += listing_line("f%04d.pdf" % i, i, mtime)
+            self.write_file("f%04d.pdf" % i, b"x" * i, mtime)
+        os.symlink("f0005.pdf", self.path("g-link.pdf"))
+        os.mkdir(self.path("h-folder"))
+        os.utime(self.path("h-folder"), (OLD_MTIME, OLD_MTIME))
+        expected += listing_line("g-link.pdf", 5, OLD_MTIME + 86400 * 5)
+        expected += listing_line("h-folder", 0, OLD_MTIME, folder=True)
+        data, final = self.list_bytes(self.ftp())
+        self.assertEqual(data, expected)
+        self.assertTrue(final.startswith("226"))
+
     def test_file_argument_lists_that_file(self):
         self.write_file("sub/scan.pdf", b"x" * 1234, OLD_MTIME)
         self.write_file("sub/other.pdf")
