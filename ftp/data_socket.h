@@ -35,7 +35,7 @@ public:
     static constexpr size_t kUploadChunk = 1024 * 1024;
     static constexpr int kReadsPerWakeup = 16;
 
-    bool OpenStoreFile(const std::string& localPath);
+    bool OpenStoreFile(const std::string& localPath, platform::UniqueFd folder = {});
     int ReceiveFileChunk();
     // Starts the upload: reading is enabled from here on.
     void BeginUpload();
@@ -99,5 +99,4 @@ private:
     bool m_bTransferring = false;
     bool m_bAnswered = false;
     bool m_bHurry = false;  // no more plain-scan pauses
-    std::unique_ptr<char[]> m_pReceiveBuffer;  // one for the whole upload
 };
