@@ -417,6 +417,7 @@ bool OpenUploadTarget(const std::string& home, const std::string& localFolder,
     if (!target.folder.IsOpen())
         return false;
     target.name = name;
+    target.exists = target.isLink = false;
     struct stat st {};
     if (::fstatat(target.folder.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         const auto variant = FindNameIgnoringCase(target.folder.Get(), name);
