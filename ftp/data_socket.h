@@ -55,6 +55,13 @@ public:
     // final reply without using it: a later close by the client says nothing.
     void MarkAnswered() { m_bAnswered = true; }
 
+    // A passive connection the client has made already is taken at once,
+    // without a turn of the loop.
+    void AcceptWaiting()
+    {
+        if (IsListening())
+            OnAccept(0);
+    }
     // The client has connected, or an active connect has ended either way.
     bool IsConnected() const { return m_bConnected != 0; }
     // An active connect was refused: the transfer must not go on.

@@ -176,6 +176,7 @@ bool CVeskControlSocket::OpenDataConnection()
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(kDataConnectionWaitMs);
     m_bWaitingForData = true;
+    m_pDataSocket->AcceptWaiting();
     while (!m_pDataSocket->IsConnected()) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
