@@ -155,6 +155,10 @@ int CVeskControlSocket::ResolveUploadTarget(const std::string& home, const std::
                                             const std::string& name, std::string& localPath,
                                             platform::UniqueFd* folderOut)
 {
+    // A NUL would cut the name short in every call below ("..\0x" is ".."
+    // there); such paths keep the long way, which judges the whole text.
+    if (name.find('\0') != std::string::npos || localFolder.find('\0') != std::string::npos)
+        return -1;
     platform::UploadTarget target;
     if (!platform::OpenUploadTarget(home, localFolder, name, target))
         return -1;
