@@ -12,7 +12,11 @@ by the same client (bench/ftp_client.py) through:
 
 Each workload is repeated (--reps, at least 3), the servers taking turns,
 and every uploaded file is checked on disk after each repetition. Beside
-them, the machine's ceiling for W2: a plain TCP receiver writing to tmpfs.
+them, the machine's ceiling for W2: a plain TCP receiver writing to tmpfs;
+and the floor for W1: a minimal blocking receiver in C (bench/w1_floor.c),
+with and without the hidden staging file, under the same client. W1's time
+is mostly the client's own: the floor shows how little of it any server
+can take away.
 Before anything is timed, the tmpfs pages the run will write are touched
 once (this kind of virtual machine hands freed memory back to its host, and
 the first write to such a page is slow).
@@ -252,6 +256,9 @@ def run(args):
     if skipped:
         print("not run (missing, or needs root): %s" % ", ".join(skipped))
     results = {s.name: {} for s in servers}
+    floors = [f for f in peer_servers.floor_servers(root) if f.available()] \
+        if "W1" in args.only else []
+    floor_w1 = {f.name: [] for f in floors}
     sink = None
     plain_scan = None
     try:
@@ -260,6 +267,8 @@ def run(args):
         for s in servers:
             make_listing_folder(s.home)
             s.start()
+        for f in floors:
+            f.start()
         time.sleep(1.0)
         measure_idle(servers, results, "idle")
 
@@ -282,6 +291,13 @@ def run(args):
                         results[s.name]["W4_refused"] = refused + results[s.name].get(
                             "W4_refused", 0)
                     print("  rep %d %s %-12s %s" % (rep + 1, w, s.name, figure), flush=True)
+                if w == "W1":
+                    for f in floors:
+                        clear_uploads(f.home)
+                        prefault(root, 64 * MiB)
+                        floor_w1[f.name].append(w1_scan_batch(f, payloads))
+                        print("  rep %d W1 %-12s %s" % (rep + 1, f.name, floor_w1[f.name][-1]),
+                              flush=True)
                 if w == "W2":
                     sink_file = os.path.join(root, "sink.bin")
                     if os.path.exists(sink_file):
@@ -298,14 +314,14 @@ def run(args):
         if any(s.name == "lumbra-ftpd" for s in servers):
             plain_scan = plain_scan_pace(root, args.binary)
     finally:
-        for s in servers:
+        for s in servers + floors:
             s.stop()
         if sink:
             sink.kill()
             sink.wait()
         shutil.rmtree(root, ignore_errors=True)
     report = {"machine": machine(), "reps": args.reps, "servers": results,
-              "ceiling_w2": ceilings, "plain_scan_s": plain_scan}
+              "ceiling_w2": ceilings, "plain_scan_s": plain_scan, "floor_w1": floor_w1}
     return report
 
 
@@ -377,10 +393,25 @@ def print_table(report):
     if report["ceiling_w2"]:
         print("\nceiling (plain TCP receiver, 1 MiB recv+write to tmpfs): %s"
               % figure_text("W2", summary(report["ceiling_w2"])))
+    print_floor(report)
     if report["plain_scan_s"] is not None:
         print("plain-scan lumbra-ftpd: 40 960 bytes in %.2f s (must be 2.0-2.2 s)"
               % report["plain_scan_s"])
     print_ratios(report)
+
+
+def print_floor(report):
+    floors = {n: v for n, v in report.get("floor_w1", {}).items() if v}
+    servers = report["servers"]
+    if not floors or not all("W1" in v for v in servers.values()):
+        return
+    peers = {n: statistics.median(v["W1"]) for n, v in servers.items() if n != "lumbra-ftpd"}
+    best = min(peers, key=peers.get) if peers else None
+    print("\nW1 floor (bench/w1_floor.c, the least a server can do, same client):")
+    for name, values in floors.items():
+        stats = summary(values)
+        against = " = %.2f x %s" % (stats["median"] / peers[best], best) if best else ""
+        print("  %-13s %s%s" % (name, figure_text("W1", stats), against))
 
 
 def fastest_peer_ratio(w, stats):

@@ -13,5 +13,9 @@ if [ ! -x peers/usr/sbin/vsftpd ] || [ ! -x peers/usr/sbin/pure-ftpd ] ||
     (cd peers/debs && apt-get download "${packages[@]}")
     for deb in peers/debs/*.deb; do dpkg-deb -x "$deb" peers; done
 fi
+# The floor of W1 (bench/w1_floor.c): a minimal receiver, built here.
+if [ ! -x peers/w1-floor ] || [ w1_floor.c -nt peers/w1-floor ]; then
+    cc -O2 -o peers/w1-floor w1_floor.c || echo "no C compiler: W1 floor not measured" >&2
+fi
 cd ..
 exec python3 bench/compare.py "$@"

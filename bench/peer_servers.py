@@ -182,6 +182,28 @@ class Pyftpdlib(Server):
                 str(self.passive[0]), str(self.passive[1])]
 
 
+class Floor(Server):
+    """bench/w1_floor.c, built by bench/compare.sh: the least work a server
+    can do for W1 (staged: with lumbra-ftpd's hidden file, fdatasync and
+    rename; direct: straight into the target, as the peers write)."""
+    binary = os.path.join(PEERS, "w1-floor")
+
+    def __init__(self, root, passive_base, mode):
+        self.mode = mode
+        self.name = "floor-" + mode
+        super().__init__(root, passive_base)
+
+    def available(self):
+        return os.access(self.binary, os.X_OK)
+
+    def command(self):
+        return [self.binary, str(self.port), self.home, self.mode]
+
+
+def floor_servers(root):
+    return [Floor(root, 0, "staged"), Floor(root, 0, "direct")]
+
+
 def all_servers(root, binary):
     return [Lumbra(root, 46000, binary), Vsftpd(root, 47000), PureFtpd(root, 48000),
             Pyftpdlib(root, 49000)]

@@ -9,6 +9,7 @@
 
 #include "ftp/session_host.h"
 #include "platform/async_socket.h"
+#include "platform/confined_fs.h"
 
 class CVeskDataSocket;
 
@@ -61,7 +62,10 @@ public:
     // Path resolution inside the home folder.
     bool MapClientPathToLocal(std::string clientPath, std::string& localPath);
     int ResolveDirectoryPath(std::string clientPath, int operation, std::string& localPath);
-    int ResolveFilePath(std::string clientPath, int operation, std::string& localPath);
+    // OP_STORE may hand out the target's folder, opened: the upload then
+    // goes into exactly that folder (see CVeskDataSocket::OpenStoreFile).
+    int ResolveFilePath(std::string clientPath, int operation, std::string& localPath,
+                        platform::UniqueFd* folder = nullptr);
     void ChangeDirectory(const std::string& argument);
 
     // Listing.
@@ -79,6 +83,10 @@ public:
     // upload state until the next transfer command.
     void EndOfTransfer(const std::string& reply, bool idle);
     int Status() const { return m_nStatus; }
+    // The receive buffer of the session's uploads, `size` bytes at least: one
+    // for the whole session, so that an upload neither allocates nor clears
+    // a megabyte.
+    char* UploadBuffer(size_t size);
 
     // Who runs this session, and what it knows of its client.
     void SetHost(SessionHost* host) { m_pThread = host; }
@@ -99,6 +107,8 @@ protected:
 private:
     // Session fields.
     std::unique_ptr<CVeskDataSocket> m_pDataSocket;
+    std::unique_ptr<char[]> m_pUploadBuffer;
+    size_t m_nUploadBufferSize = 0;
     unsigned m_nDataSocketSerial = 0;  // the last one handed out
     SessionHost* m_pThread = nullptr;  // the connection thread that runs this session
     int m_nStatus = STATUS_NOT_LOGGED_IN;
@@ -160,6 +170,11 @@ private:
     void OnAbor(const std::string& argument);
 
     bool OpenPassiveListener();
+    const std::string& LocalAddress();
+    std::string m_strLocalAddress;  // of the control connection, once known
+    int ResolveUploadTarget(const std::string& home, const std::string& localFolder,
+                            const std::string& name, std::string& localPath,
+                            platform::UniqueFd* folderOut);
     // Names on disk are UTF-8; the wire is UTF-8 in UTF-8 mode and the
     // scanners' code page (CP949) otherwise.
     std::string ToWire(const std::string& text) const;

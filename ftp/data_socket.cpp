@@ -37,14 +37,19 @@ void CVeskDataSocket::StopPauseTimer()
     m_nPauseTimer = 0;
 }
 
-bool CVeskDataSocket::OpenStoreFile(const std::string& localPath)
+bool CVeskDataSocket::OpenStoreFile(const std::string& localPath, platform::UniqueFd folder)
 {
     // The upload goes to a staging file and replaces the target only once it
-    // is complete; a FIFO or a folder under the name is refused.
-    if (!m_File.Open(m_pControlSocket->HomePath(), localPath))
+    // is complete; a FIFO or a folder under the name is refused. A folder the
+    // path was resolved in is used as it is; otherwise it is opened again.
+    const size_t slash = localPath.find_last_of('/');
+    const bool opened =
+        folder.IsOpen() && slash != std::string::npos
+            ? m_File.OpenIn(std::move(folder), slash == 0 ? "/" : localPath.substr(0, slash),
+                            localPath.substr(slash + 1))
+            : m_File.Open(m_pControlSocket->HomePath(), localPath);
+    if (!opened)
         return false;
-    if (!m_pReceiveBuffer)
-        m_pReceiveBuffer = std::make_unique<char[]>(kUploadChunk);
     m_strStorePath = localPath;
     m_nBytesReceived = 0;
     m_nBytesSent = 0;
@@ -94,9 +99,16 @@ void CVeskDataSocket::CompleteUpload()
         EndTransfer(reply::kCantWriteFile, false);
         return;
     }
+    // The client waits for the 226 alone: the close of the connection it has
+    // closed already, and the report to the host, come after it.
+    StopPauseTimer();
+    m_bTransferring = false;
+    m_bAnswered = true;
+    m_pControlSocket->EndOfTransfer(reply::kUploadComplete, true);
+    Close();
     if (Host())
         Host()->FileStored(m_strStorePath, m_nBytesReceived);
-    EndTransfer(reply::kUploadComplete, true);
+    DiscardLater();
 }
 
 void CVeskDataSocket::Abandon()
@@ -151,7 +163,7 @@ int CVeskDataSocket::ReceiveFileChunk()
     // the control connection is still answered meanwhile.
     if (m_bPlainScan && PlainScanPauseDue())
         return -1;
-    char* const buffer = m_pReceiveBuffer.get();
+    char* const buffer = m_pControlSocket->UploadBuffer(kUploadChunk);
     const ssize_t n = Receive(buffer, m_bPlainScan ? kChunk : kUploadChunk);
     if (m_bPlainScan)
         m_nextReceive = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPlainScanPauseMs);

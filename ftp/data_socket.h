@@ -35,7 +35,7 @@ public:
     static constexpr size_t kUploadChunk = 1024 * 1024;
     static constexpr int kReadsPerWakeup = 16;
 
-    bool OpenStoreFile(const std::string& localPath);
+    bool OpenStoreFile(const std::string& localPath, platform::UniqueFd folder = {});
     int ReceiveFileChunk();
     // Starts the upload: reading is enabled from here on.
     void BeginUpload();
@@ -55,6 +55,13 @@ public:
     // final reply without using it: a later close by the client says nothing.
     void MarkAnswered() { m_bAnswered = true; }
 
+    // A passive connection the client has made already is taken at once,
+    // without a turn of the loop.
+    void AcceptWaiting()
+    {
+        if (IsListening())
+            OnAccept(0);
+    }
     // The client has connected, or an active connect has ended either way.
     bool IsConnected() const { return m_bConnected != 0; }
     // An active connect was refused: the transfer must not go on.
@@ -99,5 +106,4 @@ private:
     bool m_bTransferring = false;
     bool m_bAnswered = false;
     bool m_bHurry = false;  // no more plain-scan pauses
-    std::unique_ptr<char[]> m_pReceiveBuffer;  // one for the whole upload
 };

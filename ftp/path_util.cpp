@@ -80,6 +80,8 @@ bool StaysInsideHome(const std::string& localPath, const std::string& homePath)
     // No home folder configured: there is nothing a path could stay in.
     if (home.empty())
         return false;
+    if (localPath == home)
+        return true;  // whether it exists or not, as the checks below find
     if (QueryPath(home, home) != PathKind::Directory)
         return true;  // no home folder yet: nothing below it exists to lead out
     // The deepest level that exists decides; a link there must lead to

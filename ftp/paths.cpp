@@ -5,6 +5,7 @@
 #include "ftp/control_socket.h"
 #include "ftp/path_util.h"
 #include "ftp/replies.h"
+#include "platform/confined_fs.h"
 #include "platform/staged_file.h"
 
 namespace {
@@ -104,7 +105,7 @@ int CVeskControlSocket::ResolveDirectoryPath(std::string clientPath, int operati
 }
 
 int CVeskControlSocket::ResolveFilePath(std::string clientPath, int operation,
-                                        std::string& localPath)
+                                        std::string& localPath, platform::UniqueFd* folderOut)
 {
     clientPath = NormaliseClientPath(clientPath);
     TrimTrailingSlashes(clientPath);
@@ -132,6 +133,11 @@ int CVeskControlSocket::ResolveFilePath(std::string clientPath, int operation,
     default:
         break;
     }
+    if (operation == OP_STORE) {
+        const int result = ResolveUploadTarget(home, localFolder, name, localPath, folderOut);
+        if (result >= 0)
+            return result;
+    }
     const auto entry = FindEntry(home, localFolder, name);
     localPath = JoinLocal(localFolder, entry ? *entry : name);
     if (!StaysInsideHome(localPath, home))
@@ -139,6 +145,31 @@ int CVeskControlSocket::ResolveFilePath(std::string clientPath, int operation,
     if (operation == OP_STORE)
         return PATH_OK;
     return QueryPath(home, localPath) == PathKind::Other ? PATH_OK : PATH_NO_FILE;
+}
+
+// An upload's target, resolved with one open of its folder; that folder is
+// handed on to the staging file, so the upload goes exactly where it was
+// resolved to. -1 when the folder cannot be opened (the caller then goes the
+// long way round, and answers as it always has).
+int CVeskControlSocket::ResolveUploadTarget(const std::string& home, const std::string& localFolder,
+                                            const std::string& name, std::string& localPath,
+                                            platform::UniqueFd* folderOut)
+{
+    // A NUL would cut the name short in every call below ("..\0x" is ".."
+    // there); such paths keep the long way, which judges the whole text.
+    if (name.find('\0') != std::string::npos || localFolder.find('\0') != std::string::npos)
+        return -1;
+    platform::UploadTarget target;
+    if (!platform::OpenUploadTarget(home, localFolder, name, target))
+        return -1;
+    localPath = JoinLocal(localFolder, target.name);
+    // The folder lies inside (it was opened beneath the home folder), and so
+    // does a name in it, unless that is a link: that must lead inside.
+    if (target.isLink && !StaysInsideHome(localPath, home))
+        return PATH_REFUSED;
+    if (folderOut)
+        *folderOut = std::move(target.folder);
+    return PATH_OK;
 }
 
 bool LocalPathToClientPath(std::string localPath, std::string& clientPath,

@@ -2,6 +2,7 @@
 // ABOR, and the opening and discarding of the data connection.
 #include <charconv>
 #include <chrono>
+#include <memory>
 #include <vector>
 
 #include "ftp/control_socket.h"
@@ -43,10 +44,7 @@ bool CVeskControlSocket::OpenPassiveListener()
     m_pDataSocket = std::make_unique<CVeskDataSocket>(this, settings->m_bPlainScan != 0);
     // Offered only on the address the client reached us at, and within the
     // range a firewall may have opened.
-    std::string localAddress;
-    int controlPort = 0;
-    GetSockName(localAddress, controlPort);
-    if (!ListenOnPassivePort(*m_pDataSocket, localAddress, settings->m_PassivePorts)) {
+    if (!ListenOnPassivePort(*m_pDataSocket, LocalAddress(), settings->m_PassivePorts)) {
         CloseDataConnection();
         SendResponse(reply::kPassiveSocketFailed);
         return false;
@@ -58,9 +56,8 @@ void CVeskControlSocket::OnPasv(const std::string&)
 {
     if (!OpenPassiveListener())
         return;
-    std::string address, ignored;
-    int port = 0, controlPort = 0;
-    GetSockName(address, controlPort);
+    std::string address = LocalAddress(), ignored;
+    int port = 0;
     m_pDataSocket->GetSockName(ignored, port);
     std::replace(address.begin(), address.end(), '.', ',');
     SendResponse(reply::PassiveMode(address, port));
@@ -106,7 +103,8 @@ void CVeskControlSocket::OnList(const std::string& argument)
 void CVeskControlSocket::OnStor(const std::string& argument)
 {
     std::string local;
-    const int code = ResolveFilePath(argument, OP_STORE, local);
+    platform::UniqueFd folder;
+    const int code = ResolveFilePath(argument, OP_STORE, local, &folder);
     if (code == PATH_NO_FILE || code == PATH_REFUSED) {
         SendResponse(code == PATH_NO_FILE ? reply::kFilenameInvalid : reply::kPermissionDenied);
         MarkDataConnectionAnswered();
@@ -121,7 +119,7 @@ void CVeskControlSocket::OnStor(const std::string& argument)
         return;
     }
     m_nStatus = STATUS_STOR;
-    if (m_pDataSocket->OpenStoreFile(local)) {
+    if (m_pDataSocket->OpenStoreFile(local, std::move(folder))) {
         m_pDataSocket->BeginUpload();
         return;
     }
@@ -178,6 +176,7 @@ bool CVeskControlSocket::OpenDataConnection()
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(kDataConnectionWaitMs);
     m_bWaitingForData = true;
+    m_pDataSocket->AcceptWaiting();
     while (!m_pDataSocket->IsConnected()) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
@@ -195,6 +194,25 @@ bool CVeskControlSocket::OpenDataConnection()
     // A refused active connect ends the wait too; it has been answered, and
     // the command decides what may still follow.
     return true;
+}
+
+// A connected socket keeps its local address: asked once per session.
+const std::string& CVeskControlSocket::LocalAddress()
+{
+    if (m_strLocalAddress.empty()) {
+        int port = 0;
+        GetSockName(m_strLocalAddress, port);
+    }
+    return m_strLocalAddress;
+}
+
+char* CVeskControlSocket::UploadBuffer(size_t size)
+{
+    if (m_nUploadBufferSize < size) {
+        m_pUploadBuffer = std::make_unique_for_overwrite<char[]>(size);
+        m_nUploadBufferSize = size;
+    }
+    return m_pUploadBuffer.get();
 }
 
 void CVeskControlSocket::CloseDataConnection()

@@ -18,6 +18,8 @@ namespace {
 bool SetNonBlocking(int fd)
 {
     const int flags = ::fcntl(fd, F_GETFL, 0);
+    if (flags >= 0 && (flags & O_NONBLOCK))
+        return true;  // accepted that way already
     return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
@@ -352,7 +354,10 @@ void AsyncSocket::OnReady(short revents)
         return;
     if (revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) {
         m_bReadArmed = false;
-        if (BytesWaiting() > 0 && !(revents & POLLERR)) {
+        // POLLIN alone means bytes: only with a hang-up beside it does the
+        // count tell the last bytes from the end.
+        const bool hangUp = (revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+        if (!hangUp || (BytesWaiting() > 0 && !(revents & POLLERR))) {
             OnReceive(0);
         } else if (revents & (POLLRDHUP | POLLHUP | POLLERR | POLLIN)) {
             m_bCloseDelivered = true;

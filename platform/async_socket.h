@@ -59,6 +59,7 @@ public:
     void Rearm();
 
     bool IsOpen() const { return m_hSocket >= 0; }
+    bool IsListening() const { return m_state == State::Listening; }
     // Bytes received and not read yet.
     int BytesWaiting() const;
     int Handle() const { return m_hSocket; }

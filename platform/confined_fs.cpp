@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <string_view>
 
 namespace platform {
 
@@ -360,6 +361,73 @@ int RenameBeneath(const std::string& home, const std::string& from, const std::s
         return error;
     }
     return 0;
+}
+
+namespace {
+
+bool SameIgnoringAsciiCase(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<char>(y - 'A' + 'a');
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::string> FindNameIgnoringCase(int folder, const std::string& name)
+{
+    // The entries are compared where the kernel put them: a folder of
+    // thousands of scans costs no string per entry.
+    alignas(dirent64) char buffer[32768];
+    std::optional<std::string> found;
+    for (;;) {
+        const ssize_t size = ::getdents64(folder, buffer, sizeof buffer);
+        if (size <= 0)
+            return found;
+        for (ssize_t offset = 0; offset < size;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer + offset);
+            offset += entry->d_reclen;
+            const std::string_view candidate = entry->d_name;
+            if (candidate == "." || candidate == ".." || !SameIgnoringAsciiCase(candidate, name))
+                continue;
+            if (!found || candidate < *found)
+                found = std::string(candidate);
+        }
+    }
+}
+
+bool OpenUploadTarget(const std::string& home, const std::string& localFolder,
+                      const std::string& name, UploadTarget& target)
+{
+    const std::string root = WithoutTrailingSlashes(home);
+    {
+        const UniqueFd homeFd = OpenHome(root);
+        target.folder = UniqueFd(
+            OpenBeneath(root, homeFd.Get(), WithoutTrailingSlashes(localFolder), O_RDONLY | O_DIRECTORY));
+    }
+    if (!target.folder.IsOpen())
+        return false;
+    target.name = name;
+    target.exists = target.isLink = false;
+    struct stat st {};
+    if (::fstatat(target.folder.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        const auto variant = FindNameIgnoringCase(target.folder.Get(), name);
+        if (!variant || ::fstatat(target.folder.Get(), variant->c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return true;  // a new name
+        target.name = *variant;
+    }
+    target.exists = true;
+    target.isLink = S_ISLNK(st.st_mode);
+    return true;
 }
 
 ConfinedFolder::ConfinedFolder(const std::string& home, const std::string& localFolder)

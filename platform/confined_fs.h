@@ -70,6 +70,27 @@ int RemoveFileBeneath(const std::string& home, const std::string& local);
 // Never replaces: an existing target fails with EEXIST.
 int RenameBeneath(const std::string& home, const std::string& from, const std::string& to);
 
+// Where an upload named `name` goes in the folder `localFolder`: that folder,
+// opened beneath the home folder for reading, and the entry the name stands
+// for there: the entry of exactly that name, else the first entry (in byte
+// order) equal to it without regard to ASCII case, else the name itself.
+struct UploadTarget {
+    UniqueFd folder;
+    std::string name;
+    bool exists = false;  // the entry is there (a dangling link too)
+    bool isLink = false;  // ... and is a symbolic link
+};
+
+// False (errno set) when the folder cannot be opened beneath the home
+// folder for reading; the callers then go the long way round.
+bool OpenUploadTarget(const std::string& home, const std::string& localFolder,
+                      const std::string& name, UploadTarget& target);
+
+// The entry of the open folder equal to `name` without regard to ASCII case,
+// the first in byte order; nullopt when there is none. Reads the folder from
+// where its descriptor stands, without a name list of its own.
+std::optional<std::string> FindNameIgnoringCase(int folder, const std::string& name);
+
 // What a listing shows of one entry.
 struct EntryInfo {
     bool isDirectory = false;

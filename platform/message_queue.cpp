@@ -36,6 +36,12 @@ void MessageQueue::Post(unsigned message, uintptr_t wParam)
         std::lock_guard<std::mutex> guard(m_postLock);
         m_posted.push_back({message, wParam});
     }
+    // The owner thread posts from inside a handler, and Run takes the queue
+    // right after the handler returns: waking its own poll would only cost
+    // a write and two reads. WM_QUIT still wakes it, so that a wait inside a
+    // command (PumpEvents) sees the session end at once.
+    if (t_current == this && message != WM_QUIT)
+        return;
     const uint64_t one = 1;
     ssize_t ignored = ::write(m_wakeFd, &one, sizeof one);
     (void)ignored;
@@ -119,8 +125,23 @@ int MessageQueue::MillisecondsToNextTimer(int cap) const
 
 void MessageQueue::WaitAndDispatch(int maxWaitMs)
 {
-    std::vector<pollfd> fds;
-    std::vector<Watch> polled;
+    // The poll set is kept between turns, one per nesting level (a handler
+    // may pump events while its own turn is dispatched): once grown, a turn
+    // allocates nothing.
+    if (m_turns.size() <= m_depth)
+        m_turns.emplace_back();
+    ++m_depth;
+    PollAndDispatch(m_turns[m_depth - 1], maxWaitMs);
+    --m_depth;
+    DispatchTimers();
+}
+
+void MessageQueue::PollAndDispatch(TurnBuffers& turn, int maxWaitMs)
+{
+    std::vector<pollfd>& fds = turn.fds;
+    std::vector<Watch>& polled = turn.polled;
+    fds.clear();
+    polled.clear();
     fds.push_back({m_wakeFd, POLLIN, 0});
     for (const Watch& w : m_watchers) {
         const short wanted = w.watcher->WantedEvents();
@@ -136,7 +157,6 @@ void MessageQueue::WaitAndDispatch(int maxWaitMs)
             DrainWakeup();
         DispatchSockets(fds, polled);
     }
-    DispatchTimers();
 }
 
 void MessageQueue::DrainWakeup()

@@ -78,6 +78,12 @@ private:
         SocketWatcher* watcher;
         uint64_t serial;  // a new one at every AddWatcher
     };
+    // WaitAndDispatch's poll set and the watches it stands for.
+    struct TurnBuffers {
+        std::vector<pollfd> fds;
+        std::vector<Watch> polled;
+    };
+    void PollAndDispatch(TurnBuffers& turn, int maxWaitMs);
     void DispatchSockets(const std::vector<pollfd>& fds, const std::vector<Watch>& polled);
     void DispatchTimers();
     void DrainWakeup();
@@ -90,6 +96,10 @@ private:
     uint64_t m_nextWatchSerial = 1;
     std::vector<Timer> m_timers;
     unsigned m_nextTimerId = 1;
+    // One per level of nesting; a deque, so that a nested level never
+    // moves an outer one.
+    std::deque<TurnBuffers> m_turns;
+    size_t m_depth = 0;
 };
 
 }  // namespace platform

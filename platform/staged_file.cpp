@@ -100,12 +100,18 @@ bool StagedFile::IsStagingName(std::string_view name)
 
 bool StagedFile::Open(const std::string& home, const std::string& targetPath)
 {
+    std::string folderPath, targetName;
+    SplitPath(targetPath, folderPath, targetName);
+    return OpenIn(UniqueFd(OpenFolderBeneath(home, folderPath)), folderPath, targetName);
+}
+
+bool StagedFile::OpenIn(UniqueFd folder, const std::string& folderPath, const std::string& targetName)
+{
     Discard();
-    std::string folderPath;
-    SplitPath(targetPath, folderPath, m_targetName);
-    m_folder = OpenFolderBeneath(home, folderPath);
-    if (m_folder < 0)
+    if (!folder.IsOpen())
         return false;
+    m_folder = folder.Release();
+    m_targetName = targetName;
     m_mode = -1;
     struct stat st {};
     if (::fstatat(m_folder, m_targetName.c_str(), &st, 0) == 0) {
@@ -116,9 +122,9 @@ bool StagedFile::Open(const std::string& home, const std::string& targetPath)
         m_mode = static_cast<int>(st.st_mode & 07777);
     }
     SweepStaleOnce(folderPath, m_folder);
+    static const std::string prefix = std::string(kStagingPrefix) + std::to_string(::getpid()) + "-";
     for (int attempt = 0; attempt < kNameAttempts && m_fd < 0; ++attempt) {
-        m_stagingName = std::string(kStagingPrefix) + std::to_string(::getpid()) + "-" +
-                        std::to_string(g_nextStaging++) + ".part";
+        m_stagingName = prefix + std::to_string(g_nextStaging++) + ".part";
         m_fd = ::openat(m_folder, m_stagingName.c_str(),
                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (m_fd < 0 && errno != EEXIST)

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/confined_fs.h"
+
 namespace platform {
 
 class StagedFile {
@@ -24,6 +26,10 @@ public:
     // is replaced, not written through. False when the target is not a
     // regular file (nor a link to one), or its folder cannot be written.
     bool Open(const std::string& home, const std::string& targetPath);
+    // The same for a folder already opened beneath the home folder (its path
+    // `folderPath` names it for the sweep of stale staging files): the
+    // target is `targetName` in it. Takes the descriptor over either way.
+    bool OpenIn(UniqueFd folder, const std::string& folderPath, const std::string& targetName);
     bool IsOpen() const { return m_fd >= 0; }
     // Every byte or false.
     bool Write(const void* data, size_t size);

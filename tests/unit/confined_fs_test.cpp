@@ -199,6 +199,53 @@ TEST_P(ConfinedFs, ASwappedInLinkLeadsNothingOutside)
     ExpectOutsideUntouched();
 }
 
+TEST_P(ConfinedFs, AnUploadTargetIsTheExactNameElseTheFirstCaseVariant)
+{
+    fs::create_directories(home / "many");
+    // More names than one read of the folder returns, the variants last.
+    for (int i = 0; i < 1500; ++i)
+        std::ofstream(home / "many" / ("scan-with-a-long-name-" + std::to_string(i) + ".pdf"));
+    std::ofstream(home / "many" / "Scan.PDF");
+    std::ofstream(home / "many" / "SCAN.pdf");
+    const std::string many = H() + "/many";
+
+    UploadTarget target;
+    ASSERT_TRUE(OpenUploadTarget(H(), many, "scan.pdf", target));
+    EXPECT_EQ(target.name, "SCAN.pdf");  // before "Scan.PDF" in byte order
+    EXPECT_TRUE(target.exists);
+    EXPECT_FALSE(target.isLink);
+    EXPECT_TRUE(target.folder.IsOpen());
+
+    std::ofstream(home / "many" / "scan.pdf");
+    ASSERT_TRUE(OpenUploadTarget(H(), many, "scan.pdf", target));
+    EXPECT_EQ(target.name, "scan.pdf");
+
+    ASSERT_TRUE(OpenUploadTarget(H(), many, "new.pdf", target));
+    EXPECT_EQ(target.name, "new.pdf");
+    EXPECT_FALSE(target.exists);
+
+    ASSERT_TRUE(OpenUploadTarget(H(), H(), "FILELINK", target));
+    EXPECT_EQ(target.name, "filelink");
+    EXPECT_TRUE(target.isLink);
+
+    // The folder itself must lie inside, by whatever way it is named.
+    ASSERT_TRUE(OpenUploadTarget(H(), H() + "/alias/", "x.pdf", target));
+    for (const fs::path& out : {home / "door", home / "climb", home / "mine.pdf", home / "gone", outside})
+        EXPECT_FALSE(OpenUploadTarget(H(), out.string(), "secret.txt", target)) << out;
+}
+
+TEST_P(ConfinedFs, ACaseVariantIsFoundWithoutStartingOver)
+{
+    std::ofstream(home / "Mine.PDF");
+    const UniqueFd folder(OpenFolderBeneath(H(), H()));
+    ASSERT_TRUE(folder.IsOpen());
+    EXPECT_EQ(FindNameIgnoringCase(folder.Get(), "MINE.pdf"), "Mine.PDF");
+    EXPECT_EQ(FindNameIgnoringCase(folder.Get(), "..."), std::nullopt);
+    const UniqueFd again(OpenFolderBeneath(H(), H()));
+    EXPECT_EQ(FindNameIgnoringCase(again.Get(), "."), std::nullopt) << "no dot entries";
+    EXPECT_EQ(FindNameIgnoringCase(again.Get(), "nothing"), std::nullopt);
+}
+
 INSTANTIATE_TEST_SUITE_P(Openat2AndLevelWalk, ConfinedFs, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "LevelWalk" : "Openat2"; });
 

@@ -1,5 +1,6 @@
 // Path resolution inside the home folder: normal forms, case, dots, and every
 // way out of the home folder.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "session_fixture.h"
@@ -122,6 +123,32 @@ TEST_F(PathResolution, FileResolverKinds)
     EXPECT_EQ(session().ResolveFilePath("/", OP_STORE, local), PATH_NO_FILE);
     EXPECT_EQ(session().ResolveFilePath("", OP_STORE, local), PATH_NO_FILE);
     EXPECT_EQ(session().ResolveFilePath("nothere/x.pdf", OP_STORE, local), PATH_NO_FILE);
+}
+
+// An upload's folder is opened once while its path is resolved and handed on
+// to the staging file: it must be the very folder the path names.
+TEST_F(PathResolution, AnUploadHandsOnTheFolderItsNameWasFoundIn)
+{
+    MakeFolder("Scans/2024");
+    MakeFile("Scans/2024/Page.PDF");
+    MakeFile("inside.pdf");
+    std::filesystem::create_symlink(home / "inside.pdf", home / "alias.pdf");
+    std::string local;
+    platform::UniqueFd folder;
+    ASSERT_EQ(session().ResolveFilePath("/SCANS/2024/page.pdf", OP_STORE, local, &folder), PATH_OK);
+    EXPECT_EQ(local, Local("Scans/2024/Page.PDF"));
+    ASSERT_TRUE(folder.IsOpen());
+    struct stat opened {}, named {};
+    ASSERT_EQ(::fstat(folder.Get(), &opened), 0);
+    ASSERT_EQ(::stat(Local("Scans/2024").c_str(), &named), 0);
+    EXPECT_EQ(opened.st_ino, named.st_ino);
+
+    platform::UniqueFd other;
+    EXPECT_EQ(session().ResolveFilePath("alias.pdf", OP_STORE, local, &other), PATH_OK);
+    EXPECT_EQ(local, Local("alias.pdf"));  // a link that stays inside is replaced, not refused
+    EXPECT_EQ(session().ResolveFilePath("nothere/x.pdf", OP_STORE, local, &other), PATH_NO_FILE);
+    // A NUL cuts a name short for the system: "..\0x" must not become "..".
+    EXPECT_EQ(session().ResolveFilePath(std::string("./..\0x", 6), OP_STORE, local, &other), PATH_REFUSED);
 }
 
 TEST_F(PathResolution, RelativePathsStartAtTheCurrentFolder)

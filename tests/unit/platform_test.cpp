@@ -1,9 +1,13 @@
 // The thread loop, the socket notifications and the code-page helpers.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <functional>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -58,6 +62,85 @@ TEST(MessageQueue, ATimerMayKillItselfFromItsCallback)
     });
     queue.Run(nullptr);
     EXPECT_EQ(calls, 1);
+}
+
+// A handler that pumps events (as a command waiting for its data connection
+// does) runs a turn inside the turn that called it. The outer turn must go
+// on with its own poll results; the owner thread's own posts reach Run right
+// after the handler.
+namespace {
+
+class ReadyProbe : public platform::SocketWatcher {
+public:
+    ReadyProbe(int fd, const bool& nested) : m_fd(fd), m_nested(nested) {}
+    int WatchedHandle() const override { return m_fd; }
+    short WantedEvents() const override { return served || m_nested ? 0 : POLLIN; }
+    void OnReady(short) override
+    {
+        if (served)
+            return;
+        served = true;
+        if (onReady)
+            onReady();
+    }
+    bool served = false;
+    std::function<void()> onReady;
+
+private:
+    int m_fd;
+    const bool& m_nested;
+};
+
+}  // namespace
+
+TEST(MessageQueue, ATurnGoesOnWithItsOwnResultsAfterANestedOne)
+{
+    MessageQueue queue;
+    queue.Bind();
+    constexpr int kSockets = 4;
+    int pairs[kSockets][2];
+    bool nested = false;
+    std::vector<std::unique_ptr<ReadyProbe>> probes;
+    for (int i = 0; i < kSockets; ++i) {
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pairs[i]), 0);
+        ASSERT_EQ(::write(pairs[i][1], "x", 1), 1);
+        probes.push_back(std::make_unique<ReadyProbe>(pairs[i][0], nested));
+        queue.AddWatcher(probes.back().get());
+    }
+    // The first one pumps while the others want nothing: the nested turn
+    // polls none of them.
+    probes[0]->onReady = [&] {
+        nested = true;
+        queue.PumpEvents(0);
+        nested = false;
+        queue.Post(platform::WM_USER + 7);
+    };
+    queue.PumpEvents(0);
+    for (int i = 0; i < kSockets; ++i)
+        EXPECT_TRUE(probes[i]->served) << "socket " << i << " was ready in the same turn";
+
+    std::vector<unsigned> seen;
+    queue.Post(platform::WM_QUIT, 0);
+    queue.Run([&seen](unsigned message, uintptr_t) { seen.push_back(message); });
+    EXPECT_EQ(seen, std::vector<unsigned>{platform::WM_USER + 7});
+    for (int i = 0; i < kSockets; ++i) {
+        queue.RemoveWatcher(probes[i].get());
+        ::close(pairs[i][0]);
+        ::close(pairs[i][1]);
+    }
+}
+
+TEST(MessageQueue, AQuitPostedOnTheOwnThreadEndsAWaitAtOnce)
+{
+    MessageQueue queue;
+    queue.Bind();
+    queue.Post(platform::WM_USER + 1);
+    queue.Post(platform::WM_QUIT, 5);
+    const auto start = std::chrono::steady_clock::now();
+    queue.PumpEvents(5000);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_TRUE(queue.QuitPending());
+    EXPECT_EQ(queue.Run(nullptr), 5);
 }
 
 namespace {
