@@ -10,6 +10,7 @@
 #include "ftp/session_host.h"
 #include "platform/async_socket.h"
 #include "platform/confined_fs.h"
+#include "platform/page_buffer.h"
 
 class CVeskDataSocket;
 
@@ -85,7 +86,7 @@ public:
     int Status() const { return m_nStatus; }
     // The receive buffer of the session's uploads, `size` bytes at least: one
     // for the whole session, so that an upload neither allocates nor clears
-    // a megabyte.
+    // a megabyte, and handed back to the system with the session.
     char* UploadBuffer(size_t size);
 
     // Who runs this session, and what it knows of its client.
@@ -107,8 +108,7 @@ protected:
 private:
     // Session fields.
     std::unique_ptr<CVeskDataSocket> m_pDataSocket;
-    std::unique_ptr<char[]> m_pUploadBuffer;
-    size_t m_nUploadBufferSize = 0;
+    platform::PageBuffer m_UploadBuffer;
     unsigned m_nDataSocketSerial = 0;  // the last one handed out
     SessionHost* m_pThread = nullptr;  // the connection thread that runs this session
     int m_nStatus = STATUS_NOT_LOGGED_IN;

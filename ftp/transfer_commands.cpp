@@ -208,11 +208,7 @@ const std::string& CVeskControlSocket::LocalAddress()
 
 char* CVeskControlSocket::UploadBuffer(size_t size)
 {
-    if (m_nUploadBufferSize < size) {
-        m_pUploadBuffer = std::make_unique_for_overwrite<char[]>(size);
-        m_nUploadBufferSize = size;
-    }
-    return m_pUploadBuffer.get();
+    return m_UploadBuffer.Get(size);
 }
 
 void CVeskControlSocket::CloseDataConnection()

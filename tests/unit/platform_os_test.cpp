@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 
 #include "platform/handles.h"
 #include "platform/listening_socket.h"
+#include "platform/page_buffer.h"
 #include "platform/stop_signals.h"
 
 namespace {
@@ -74,6 +76,33 @@ TEST(ListeningSocket, AcceptsOnlyWhatIsWaitingOnTheChosenPort)
     EXPECT_EQ(error, EADDRINUSE);
     for (int fd : {connection, client, listening})
         platform::CloseHandle(fd);
+}
+
+// The pages go back to the system with the buffer (mincore fails with
+// ENOMEM on an address that is no longer mapped).
+TEST(PageBuffer, KeepsItsBlockWhileLargeEnoughAndUnmapsItWhenItGoes)
+{
+    const auto mapped = [](char* p) {
+        unsigned char resident;
+        return ::mincore(p, 1, &resident) == 0;
+    };
+    char* first = nullptr;
+    char* grown = nullptr;
+    {
+        platform::PageBuffer buffer;
+        first = buffer.Get(1 << 20);
+        first[0] = 'a';
+        first[(1 << 20) - 1] = 'z';
+        EXPECT_EQ(buffer.Get(4096), first);
+        grown = buffer.Get(2 << 20);
+        grown[(2 << 20) - 1] = 'z';
+        EXPECT_TRUE(mapped(grown));
+        const bool reused = first >= grown && first < grown + (2 << 20);
+        if (!reused) {
+            EXPECT_FALSE(mapped(first)) << "the smaller block went back when it was replaced";
+        }
+    }
+    EXPECT_FALSE(mapped(grown));
 }
 
 TEST(WriteAll, AFullDiskIsReportedAsNoSpace)
