@@ -66,12 +66,10 @@ std::optional<std::string> FindEntry(const std::string& home, const std::string&
 {
     if (platform::ExistsBeneath(home, JoinLocal(folder, name)))
         return name;
-    const std::string wanted = ToLowerAscii(name);
-    std::optional<std::string> found;
-    for (const std::string& candidate : platform::FolderNamesBeneath(home, folder))
-        if (ToLowerAscii(candidate) == wanted && (!found || candidate < *found))
-            found = candidate;
-    return found;
+    const platform::UniqueFd opened(platform::OpenFolderBeneath(home, folder));
+    if (!opened.IsOpen())
+        return std::nullopt;
+    return platform::FindNameIgnoringCase(opened.Get(), name);
 }
 
 bool StaysInsideHome(const std::string& localPath, const std::string& homePath)
