@@ -41,14 +41,13 @@ PendingCall* TakeCallFor(std::thread::id thread)
 
 void Enqueue(PendingCall* call)
 {
-    // Once in the mailbox the call belongs to the target thread: woken by an
-    // earlier call's bell it may run and free this one at once.
-    WaitActivity* const context = call->context;
-    {
-        std::lock_guard<std::mutex> guard(g_lock);
-        g_pending.push_back(call);
-    }
-    RingBell(*context);
+    // The bell is rung while the call is held in the mailbox: once out of
+    // it, the call belongs to the target thread, which (woken by an earlier
+    // bell) may run it at once; a worker's last word may let the receiver
+    // itself be destroyed then, bell and all.
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_pending.push_back(call);
+    RingBell(*call->context);
 }
 
 }  // namespace

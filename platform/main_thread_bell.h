@@ -6,8 +6,9 @@
 
 namespace platform {
 
-// Any thread: wakes the owner of `context`, whose loop then calls
-// RunPendingCalls. Defined by each loop build.
+// Any thread, with the mailbox locked (so it must not wait for anything a
+// running call could hold): wakes the owner of `context`, whose loop then
+// calls RunPendingCalls. Defined by each loop build.
 void RingBell(WaitActivity& context);
 
 // Owner thread: runs every call queued for the calling thread.
