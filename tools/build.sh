@@ -10,5 +10,7 @@ case "$flavour" in
   tsan)    dir=build-tsan; extra=(-DCMAKE_BUILD_TYPE=Debug -DLUMBRA_SANITIZE=thread) ;;
   *) echo "usage: $0 [default|asan|tsan]" >&2; exit 2 ;;
 esac
+# ccache, where installed, keeps rebuilds of unchanged sources short.
+if command -v ccache > /dev/null; then extra+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
 cmake -S . -B "$dir" -G Ninja "${extra[@]}" > /dev/null
 cmake --build "$dir" -j"$(nproc)"
