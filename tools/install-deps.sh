@@ -15,5 +15,6 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   clang libclang-rt-dev \
   python3 curl lftp \
   xvfb xauth x11-utils imagemagick fonts-noto-cjk qt6-translations-l10n trayer \
-  dpkg-dev desktop-file-utils libcap2-bin \
+  appstream debhelper desktop-file-utils dpkg-dev fail2ban \
+  libcap2-bin lintian systemd-journal-remote \
   > /dev/null

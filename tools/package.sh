@@ -1,60 +1,71 @@
 #!/usr/bin/env bash
-# Builds the Debian package dist/orvello_<version>_<arch>.deb with dpkg-deb:
-# both programs in /usr/bin, the desktop entry, the icons (hicolor), the
-# template unit lumbra-ftpd@.service, and maintainer scripts that grant
-# cap_net_bind_service (a warning, not a failure, where that is impossible).
-# Depends are worked out by dpkg-shlibdeps from the programs' libraries.
-# Needs what tools/install-deps.sh installs. Usage: bash tools/package.sh
+# Builds the Debian packages lumbra-ftpd (the server) and orvello (the tray
+# program) from debian/ with dpkg-buildpackage, puts them into dist/ and
+# checks them with lintian --pedantic: an error or a warning fails.
+# Installs what the build needs where it is missing (as root, or through
+# sudo). The build runs on a copy of the sources in build-deb/, where
+# dpkg-buildpackage also leaves its other products; it compiles the
+# project once more (minutes). Usage: bash tools/package.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
-BUILD=${BUILD:-$ROOT/build-package}
-NAME=orvello
-MAINTAINER=${MAINTAINER:-"Orvello developers <orvello@localhost>"}
+WORK=$ROOT/build-deb
+if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+export DEBIAN_FRONTEND=noninteractive
 
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-      -DBUILD_TESTING=OFF > /dev/null
-cmake --build "$BUILD" --target lumbra lumbra-ftpd
+install_build_tools() {
+  local missing=()
+  command -v dpkg-buildpackage > /dev/null || missing+=(dpkg-dev)
+  command -v lintian > /dev/null || missing+=(lintian)
+  command -v appstreamcli > /dev/null || missing+=(appstream)
+  command -v desktop-file-validate > /dev/null || missing+=(desktop-file-utils)
+  if [ ${#missing[@]} -gt 0 ]; then
+    $SUDO apt-get update -qq
+    $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" > /dev/null
+  fi
+  dpkg-checkbuilddeps 2> /dev/null ||
+    $SUDO apt-get build-dep -y -qq --no-install-recommends ./ > /dev/null
+}
 
-VERSION=$(sed -n 's/^project(Orvello VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-ARCH=$(dpkg --print-architecture)
-STAGE=$(mktemp -d)
-trap 'rm -rf "$STAGE"' EXIT
-PKG=$STAGE/pkg
-DESTDIR=$PKG cmake --install "$BUILD" --strip > /dev/null
-install -D -m 644 'res/lumbra-ftpd@.service' "$PKG/lib/systemd/system/lumbra-ftpd@.service"
-install -D -m 644 README.md "$PKG/usr/share/doc/$NAME/README.md"
-install -d "$PKG/DEBIAN"
-install -m 755 res/debian/postinst res/debian/prerm res/debian/postrm "$PKG/DEBIAN/"
+# The sources as the working tree has them (uncommitted changes included),
+# without build products.
+copy_sources() {
+  local dest=$1
+  rm -rf "$dest"
+  mkdir -p "$dest"
+  if git rev-parse --is-inside-work-tree > /dev/null 2>&1; then
+    git ls-files -z --cached --others --exclude-standard |
+      tar --null --files-from=- --ignore-failed-read -cf - 2> /dev/null | tar -xf - -C "$dest"
+  else
+    tar --exclude='./build*' --exclude=./dist --exclude='./obj-*' -cf - . | tar -xf - -C "$dest"
+  fi
+}
 
-desktop-file-validate "$PKG/usr/share/applications/lumbra.desktop"
+install_build_tools
+VERSION=$(dpkg-parsechangelog -S Version)
+SRC=$WORK/orvello-$VERSION
+copy_sources "$SRC"
+rm -f "$WORK"/*.deb "$WORK"/*.ddeb "$WORK"/*.changes "$WORK"/*.buildinfo
 
-# dpkg-shlibdeps reads the package's name from a control file in ./debian.
-mkdir -p "$STAGE/src/debian"
-printf 'Source: %s\n\nPackage: %s\nArchitecture: any\n' "$NAME" "$NAME" > "$STAGE/src/debian/control"
-LIBS=$(cd "$STAGE/src" && dpkg-shlibdeps -O "$PKG/usr/bin/lumbra" "$PKG/usr/bin/lumbra-ftpd" |
-       sed -n 's/^shlibs:Depends=//p')
-# Korean text needs the CJK fonts and Qt's Korean translation; the
-# maintainer scripts need setcap.
-DEPENDS="$LIBS, fonts-noto-cjk, qt6-translations-l10n, libcap2-bin"
-
-cat > "$PKG/DEBIAN/control" <<CONTROL
-Package: $NAME
-Version: $VERSION
-Architecture: $ARCH
-Maintainer: $MAINTAINER
-Installed-Size: $(du -sk --exclude=DEBIAN "$PKG" | cut -f1)
-Depends: $DEPENDS
-Section: net
-Priority: optional
-Description: scan to PC: an upload-only FTP server for network scanners
- Orvello lets a network scanner or multifunction printer store its scans on
- this PC over FTP. lumbra lives in the tray with Korean settings dialogs;
- lumbra-ftpd is the same server without a desktop, also as the service
- lumbra-ftpd@USER.
-CONTROL
+# ccache, where installed, with the user's own cache (debhelper gives the
+# build a home folder of its own): rebuilds of unchanged sources are short.
+if command -v ccache > /dev/null; then
+  CCACHE_DIR=${CCACHE_DIR:-$(ccache --get-config cache_dir)}
+  export CCACHE_DIR CCACHE_BASEDIR=$SRC
+fi
+(cd "$SRC" && dpkg-buildpackage -b -us -uc)
 
 mkdir -p dist
-rm -f dist/${NAME}_*_"$ARCH".deb
-dpkg-deb --root-owner-group --build "$PKG" "dist/${NAME}_${VERSION}_${ARCH}.deb" > /dev/null
-echo "dist/${NAME}_${VERSION}_${ARCH}.deb"
+rm -f dist/*.deb
+ARCH=$(dpkg --print-architecture)
+DEBS=(dist/lumbra-ftpd_"${VERSION}"_"$ARCH".deb dist/orvello_"${VERSION}"_"$ARCH".deb)
+cp "${DEBS[@]/#dist/$WORK}" dist/
+
+# The desktop entry and the AppStream metadata as installed.
+rm -rf "$WORK/orvello-files"
+dpkg-deb -x "${DEBS[1]}" "$WORK/orvello-files"
+desktop-file-validate "$WORK"/orvello-files/usr/share/applications/*.desktop
+appstreamcli validate --no-net "$WORK"/orvello-files/usr/share/metainfo/*.xml
+
+lintian --info --pedantic --fail-on error,warning "${DEBS[@]}"
+printf '%s\n' "${DEBS[@]}"
