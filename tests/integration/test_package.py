@@ -87,6 +87,7 @@ class InstalledPackages(unittest.TestCase):
             build = run("bash", "tools/package.sh", cwd=ROOT, timeout=1800)
             self.assertEqual(build.returncode, 0, build.stdout[-4000:])
             debs = fresh_debs()
+            self.assertIsNotNone(debs, "tools/package.sh left no packages in dist/")
         self.addCleanup(self.purge)
         install = run("apt-get", "install", "-y", "-q", "--no-install-recommends", *debs,
                       timeout=600, env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
