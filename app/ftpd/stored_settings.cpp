@@ -1,7 +1,9 @@
 #include "app/ftpd/stored_settings.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -151,6 +153,17 @@ bool ApplyOptions(const FtpdOptions& options, LumbraSettings& s)
     return true;
 }
 
+// Test hook: LUMBRA_TIMEOUT_MINUTES sets the idle time-out past the range
+// that --timeout keeps to, so that tests see it act within seconds (0 cuts
+// a client off after about a second of silence). Not for use otherwise.
+void ApplyTimeoutTestHook(ServerSettings& settings)
+{
+    const char* text = std::getenv("LUMBRA_TIMEOUT_MINUTES");
+    int minutes = 0;
+    if (text && std::from_chars(text, text + std::strlen(text), minutes).ec == std::errc() && minutes >= 0)
+        settings.m_nTimeout = minutes;
+}
+
 }  // namespace
 
 bool LoadServerSettings(const FtpdOptions& options, ServerSettings& out)
@@ -160,6 +173,7 @@ bool LoadServerSettings(const FtpdOptions& options, ServerSettings& out)
     if (LoadStored(s, crypt) != LoadResult::Loaded || !ApplyOptions(options, s))
         return false;
     out = ServerSettingsFrom(s);
+    ApplyTimeoutTestHook(out);
     // Without any adapter the server still serves this computer itself.
     if (out.m_strBindAddress.empty())
         out.m_strBindAddress = "127.0.0.1";

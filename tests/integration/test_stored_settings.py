@@ -41,6 +41,7 @@ class StoredSettings(unittest.TestCase):
             self.assertEqual(self.proc.wait(timeout=10), 0)
         if self.proc:
             self.proc.stdout.close()
+            self.proc.stderr.close()
         shutil.rmtree(self.root, ignore_errors=True)
 
     def ftpd(self, *args, stdin=None):
@@ -63,7 +64,7 @@ class StoredSettings(unittest.TestCase):
     def test_saved_named_login_is_served_without_options(self):
         port = free_port()
         saved = self.ftpd("--save", "--port", str(port), "--home", self.home,
-                          "--user", "Scanner", "--timeout", "3", stdin=b"s3cret pass\n")
+                          "--user", "Scanner", "--timeout", "7", stdin=b"s3cret pass\n")
         self.assertEqual(saved.returncode, 0, saved.stderr)
         self.assertEqual(saved.stdout.decode(), "환경설정정보 등록에 성공하였습니다.\n")
         stored = self.settings_file()
