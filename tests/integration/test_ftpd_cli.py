@@ -2,6 +2,7 @@
 options, the options over stored settings, and the conventions both programs
 keep (--version, --help, the password prompt)."""
 
+import contextlib
 import ftplib
 import io
 import os
@@ -133,8 +134,7 @@ class CommandLine(unittest.TestCase):
         """A server over the stored settings; its address and port."""
         proc = subprocess.Popen([ftpd_path(), "--port", "0", *args], stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
-        self.addCleanup(lambda: (proc.terminate(), proc.wait(10), proc.stdout.close(),
-                                 proc.stderr.close()))
+        self.addCleanup(lambda: (proc.terminate(), proc.communicate(timeout=10)))
         line = read_line_from_pipe(proc.stdout, 10)
         m = re.fullmatch(rb"listening on (\S+):(\d+)\n", line)
         self.assertIsNotNone(m, (args, line))
@@ -216,13 +216,10 @@ class CommandLine(unittest.TestCase):
         while b"Password for scanner: " not in shown and time.monotonic() < deadline:
             if select.select([master], [], [], 0.5)[0]:
                 shown += os.read(master, 1024)
-        os.write(master, b"typed secret\n")
+        os.write(master, b"typed secret\n")  # an echo would come back at once
         stdout, _ = proc.communicate(timeout=30)
-        while select.select([master], [], [], 0)[0]:
-            try:
-                shown += os.read(master, 1024)
-            except OSError:  # the terminal's other end has closed
-                break
+        with contextlib.suppress(OSError):  # EIO: nothing more, its other end has closed
+            shown += os.read(master, 1024)
         self.assertEqual((proc.returncode, stdout), (0, SUCCESS), shown)
         self.assertIn(b"Password for scanner: ", shown)
         self.assertNotIn(b"typed secret", shown)
