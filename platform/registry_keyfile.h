@@ -17,11 +17,11 @@ RegStatus CreateKeyFile(const RegKeyLocation& key, bool& created);
 // ERROR_KEY_DELETED if the file has gone, ERROR_REGISTRY_CORRUPT if it cannot be parsed.
 RegStatus ReadKeyFile(const RegKeyLocation& key, RegValueMap& values);
 
-// What an update does with a file that cannot be parsed.
-enum class DamagedKeyFile {
-    Refuse,           // ERROR_REGISTRY_CORRUPT, the file left as it is
-    KeepBesideAndStartEmpty,  // kept as "<file>.damaged" (replacing an older one); the change applies to an empty key
-};
+// What an update does with a file that cannot be parsed: refuse it
+// (ERROR_REGISTRY_CORRUPT, the file left as it is), or keep it as
+// "<file>.damaged" (replacing an older one) and apply the change to an
+// empty key.
+enum class DamagedKeyFile { Refuse, KeepBesideAndStartEmpty };
 
 // Read, change and atomically rewrite the file under the key's lock: one
 // replacement of the file, whatever `change` does. The file is left alone if
