@@ -26,11 +26,6 @@ def project_version():
         return re.search(r"project\(\w+ VERSION ([\d.]+)", f.read()).group(1)
 
 
-def desktop_program():
-    folder = os.environ.get("LUMBRA_BIN_DIR") or os.path.dirname(ftpd_path())
-    return os.path.join(folder, "lumbra")
-
-
 class CommandLine(unittest.TestCase):
 
     def setUp(self):
@@ -196,9 +191,9 @@ class CommandLine(unittest.TestCase):
         env = {k: v for k, v in self.env.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
         cases = [([ftpd_path(), "--version"], "lumbra-ftpd %s\n" % version),
                  ([ftpd_path(), "--help"], "usage: lumbra-ftpd")]
-        if os.path.exists(desktop_program()):  # without a display: nothing of the tray starts
-            cases += [([desktop_program(), "--version"], "lumbra %s\n" % version),
-                      ([desktop_program(), "--help"], "usage: lumbra ")]
+        lumbra = os.path.join(os.environ.get("LUMBRA_BIN_DIR") or os.path.dirname(ftpd_path()), "lumbra")
+        if os.path.exists(lumbra):  # without a display: nothing of the tray starts
+            cases += [([lumbra, "--version"], "lumbra %s\n" % version), ([lumbra, "--help"], "usage: lumbra ")]
         for command, expected in cases:
             with self.subTest(command=command):
                 r = subprocess.run(command, capture_output=True, env=env, timeout=10)
