@@ -13,6 +13,7 @@
 #include "platform/message_box.h"
 #include "platform/process_list.h"
 #include "server/ftp_server.h"
+#include "settings/run_entry.h"
 #include "settings/settings_store.h"
 
 using platform::AfxMessageBox;
@@ -70,6 +71,7 @@ bool CLumbraApp::InitInstance()
         AfxMessageBox("환경정보 생성/접근에 실패하였습니다.", MessageIcon::Error);
         return false;
     }
+    MakeRunEntryAgreeAtFirstStart();  // auto-start is on by default
 
     m_pMainDlg = new CLumbraDlg;
     connect(m_TrayIcon.Action(ids::ID_MENU_SETTINGS), &QAction::triggered, this, &CLumbraApp::OnSettings);

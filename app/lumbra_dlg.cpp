@@ -57,7 +57,6 @@ void CLumbraDlg::OnServerStop()
 
 void CLumbraDlg::OnBnClickedOk()
 {
-    const int launchOnStartupBefore = m_Held.m_bLaunchOnStartup;
     const std::string userIdBefore = m_Held.m_strUserID;
     TakeValues();
     if (m_Held.m_strUserID.empty()) {
@@ -66,7 +65,7 @@ void CLumbraDlg::OnBnClickedOk()
         ShowValues();
         return;
     }
-    if (!RunSaveSequence(m_Held, launchOnStartupBefore, m_Crypt))
+    if (!RunSaveSequence(m_Held, m_Crypt))
         return;  // the window stays; the server keeps what it has
     ServerControl& server = ServerControl::Instance();
     if (server.IsRunning()) {

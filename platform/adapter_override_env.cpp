@@ -10,9 +10,9 @@ namespace platform {
 bool InstallAdapterListFromEnvironment()
 {
     const char* text = std::getenv("LUMBRA_ADAPTERS");
-    if (!text || !*text)
+    if (!text)
         return false;
-    std::vector<AdapterInfo> adapters;
+    std::vector<AdapterInfo> adapters;  // set but empty: a computer without adapters
     std::stringstream entries(text);
     for (std::string entry; std::getline(entries, entry, ',');) {
         const size_t equals = entry.find('=');

@@ -96,6 +96,18 @@ RegStatus OpenOrCreate(HKEY root, const std::string& subKey, std::uint32_t acces
     return ERROR_SUCCESS;
 }
 
+bool IsStorableChange(const RegValueChange& change)
+{
+    return IsStorableValueName(change.name) && (!change.value || change.value->data.size() <= kMaxRegValueBytes);
+}
+
+void ApplyChange(RegValueMap& values, const RegValueChange& change)
+{
+    values.erase(change.name);  // a new spelling of the name replaces the old one
+    if (change.value)
+        values.emplace(change.name, *change.value);
+}
+
 }  // namespace
 
 RegStatus RegCreateKeyExA(HKEY root, const std::string& subKey, std::uint32_t access, HKEY& result,
@@ -154,10 +166,33 @@ RegStatus RegSetValueExA(HKEY handle, const std::string& valueName, std::uint32_
     if (key.location.isRunKey)
         return WriteAutostartValue(key.location, valueName, value);
     return UpdateKeyFile(key.location, [&](RegValueMap& values) {
-        values.erase(valueName);  // a new spelling of the name replaces the old one
-        values.emplace(valueName, std::move(value));
+        ApplyChange(values, {valueName, std::move(value)});
         return ERROR_SUCCESS;
     });
+}
+
+RegStatus RegSetValuesA(HKEY handle, const std::vector<RegValueChange>& changes, bool keepDamagedBeside,
+                        std::string* keptAt)
+{
+    OpenKey key;
+    const RegStatus status = FindKey(handle, KEY_SET_VALUE, key);
+    if (status != ERROR_SUCCESS)
+        return status;
+    if (key.location.isRunKey)
+        return ERROR_INVALID_PARAMETER;
+    for (const RegValueChange& change : changes) {
+        if (!IsStorableChange(change))
+            return ERROR_INVALID_PARAMETER;
+    }
+    const DamagedKeyFile damaged = keepDamagedBeside ? DamagedKeyFile::KeepBesideAndStartEmpty : DamagedKeyFile::Refuse;
+    return UpdateKeyFile(
+        key.location,
+        [&](RegValueMap& values) {
+            for (const RegValueChange& change : changes)
+                ApplyChange(values, change);
+            return ERROR_SUCCESS;
+        },
+        damaged, keptAt);
 }
 
 RegStatus RegDeleteValueA(HKEY handle, const std::string& valueName)
@@ -190,16 +225,13 @@ bool RegKeyIsDamaged(const std::string& subKey)
     return ReadKeyFile(location, values) == ERROR_REGISTRY_CORRUPT;
 }
 
-RegStatus RegSetAsideDamagedKey(const std::string& subKey, std::string& setAsidePath)
+RegStatus RegTidyKey(const std::string& subKey)
 {
-    setAsidePath.clear();
     RegKeyLocation location;
     const RegStatus status = LocateRegKey(subKey, location);
     if (status != ERROR_SUCCESS)
         return status;
-    if (location.isRunKey)
-        return ERROR_INVALID_PARAMETER;
-    return SetAsideDamagedKeyFile(location, setAsidePath);
+    return location.isRunKey ? ERROR_INVALID_PARAMETER : TidyKeyFile(location);
 }
 
 RegStatus RegCloseKey(HKEY handle)

@@ -6,15 +6,19 @@
 //
 // Every write reaches the disk atomically (temporary file, fsync, rename)
 // under a lock file, so each write leaves a complete file and concurrent
-// writers do not lose each other's values. A file that cannot be parsed is
-// reported as ERROR_REGISTRY_CORRUPT and is never rewritten; only
-// RegSetAsideDamagedKey moves it out of the way, keeping it beside.
+// writers do not lose each other's values; RegSetValuesA changes several
+// values with one such write. A file that cannot be parsed is reported as
+// ERROR_REGISTRY_CORRUPT and is never rewritten, unless RegSetValuesA is
+// told to keep it beside and start afresh.
 #pragma once
 
 #include "platform/registry_errors.h"
+#include "platform/registry_format.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -60,6 +64,22 @@ RegStatus RegQueryValueExA(HKEY key, const std::string& valueName, std::uint32_t
 RegStatus RegSetValueExA(HKEY key, const std::string& valueName, std::uint32_t type, const void* data,
                          std::uint32_t size);
 
+// One change of RegSetValuesA: a value to create or replace, or (no value)
+// one to remove, which may be absent already.
+struct RegValueChange {
+    std::string name;
+    std::optional<RegValue> value;
+};
+
+// Applies every change with one replacement of the key's file: after a
+// failure or a crash the key holds all of them or none. Each change is
+// checked as RegSetValueExA checks it before anything is written. With
+// `keepDamagedBeside` a file that cannot be parsed is kept as
+// "<file>.damaged" and the changes go to an empty key; `keptAt` (if given)
+// then names the kept file, else it is left empty. An ordinary key only.
+RegStatus RegSetValuesA(HKEY key, const std::vector<RegValueChange>& changes, bool keepDamagedBeside = false,
+                        std::string* keptAt = nullptr);
+
 // Removes a value; ERROR_FILE_NOT_FOUND if it does not exist.
 RegStatus RegDeleteValueA(HKEY key, const std::string& valueName);
 
@@ -72,9 +92,10 @@ std::string RegKeyFilePath(const std::string& subKey);
 // True when the key's file exists but cannot be parsed.
 bool RegKeyIsDamaged(const std::string& subKey);
 
-// The way out of a damaged key: its file is kept beside as "<file>.damaged"
-// and an empty key replaces it, so the next writes succeed. `setAsidePath`
-// names the kept file, or stays empty when the key was not damaged.
-RegStatus RegSetAsideDamagedKey(const std::string& subKey, std::string& setAsidePath);
+// Removes what writers that died in the middle of a write left of the key
+// (their temporary files). Decided by the key's lock, which every writer
+// holds while its temporary file exists: while a live writer holds it this
+// does nothing and gives ERROR_SHARING_VIOLATION; that writer tidies next.
+RegStatus RegTidyKey(const std::string& subKey);
 
 }  // namespace platform

@@ -78,6 +78,24 @@ std::string EntryText(const std::string& name, const std::string& program)
            DesktopExecQuote(program) + "\nX-GNOME-Autostart-enabled=true\n";
 }
 
+// The entries' writers lock the autostart folder itself (a lock file there
+// would be litter in a folder the desktop reads), and whoever holds the lock
+// removes what a writer that died mid-write left of the entry.
+class EntryLock {
+public:
+    EntryLock(const RegKeyLocation& runKey, const std::string& entryPath)
+        : m_lock(RegFileLock::OnFolder{}, runKey.folder)
+    {
+        if (m_lock.status() == ERROR_SUCCESS)
+            RemoveLeftoverTemporaryFiles(entryPath);
+    }
+
+    RegStatus status() const { return m_lock.status(); }
+
+private:
+    RegFileLock m_lock;
+};
+
 }  // namespace
 
 std::string DesktopExecQuote(const std::string& program)
@@ -123,15 +141,21 @@ RegStatus WriteAutostartValue(const RegKeyLocation& runKey, const std::string& n
     const RegStatus status = MakePrivateFolders(runKey.folder);
     if (status != ERROR_SUCCESS)
         return status;
-    return ReplaceFileAtomically(EntryPath(runKey, name), EntryText(name, program));
+    const std::string path = EntryPath(runKey, name);
+    const EntryLock lock(runKey, path);
+    if (lock.status() != ERROR_SUCCESS)
+        return lock.status();
+    return ReplaceFileAtomically(path, EntryText(name, program));
 }
 
 RegStatus ReadAutostartValue(const RegKeyLocation& runKey, const std::string& name, RegValue& value)
 {
     if (!IsUsableEntryName(name))
         return ERROR_FILE_NOT_FOUND;
+    const std::string path = EntryPath(runKey, name);
+    const EntryLock tidy(runKey, path);  // reading needs no lock; this is for the leftovers
     std::string text;
-    const RegStatus status = ReadWholeFile(EntryPath(runKey, name), kMaxEntryBytes, text);
+    const RegStatus status = ReadWholeFile(path, kMaxEntryBytes, text);
     if (status != ERROR_SUCCESS)
         return status;
     const std::size_t start = text.find("\n" + std::string(kExecKey));
@@ -151,7 +175,11 @@ RegStatus DeleteAutostartValue(const RegKeyLocation& runKey, const std::string& 
 {
     if (!IsUsableEntryName(name))
         return ERROR_FILE_NOT_FOUND;
-    if (unlink(EntryPath(runKey, name).c_str()) == 0)
+    const std::string path = EntryPath(runKey, name);
+    const EntryLock lock(runKey, path);
+    if (lock.status() != ERROR_SUCCESS && lock.status() != ERROR_PATH_NOT_FOUND)
+        return lock.status();
+    if (unlink(path.c_str()) == 0)
         return ERROR_SUCCESS;
     return errno == ENOENT ? ERROR_FILE_NOT_FOUND : RegStatusFromErrno(errno, ERROR_CANTWRITE);
 }

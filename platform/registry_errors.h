@@ -15,6 +15,7 @@ constexpr RegStatus ERROR_INVALID_HANDLE = 6;
 constexpr RegStatus ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr RegStatus ERROR_INVALID_DATA = 13;
 constexpr RegStatus ERROR_WRITE_PROTECT = 19;
+constexpr RegStatus ERROR_SHARING_VIOLATION = 32;  // another process holds the lock
 constexpr RegStatus ERROR_INVALID_PARAMETER = 87;
 constexpr RegStatus ERROR_DISK_FULL = 112;
 constexpr RegStatus ERROR_MORE_DATA = 234;  // the caller's buffer is too small

@@ -2,6 +2,7 @@
 
 #include "platform/handles.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 
 #include <cerrno>
 #include <mutex>
+#include <string_view>
 
 namespace platform {
 namespace {
@@ -41,11 +43,34 @@ RegStatus WriteContent(int fd, const std::string& content)
     return ERROR_SUCCESS;
 }
 
+constexpr std::string_view kTemporaryMark = ".tmp-";
+constexpr std::size_t kTemporaryRandomChars = 6;  // what mkostemp puts for XXXXXX
+
+std::string FileName(const std::string& path)
+{
+    return path.substr(path.find_last_of('/') + 1);
+}
+
+// "." + file name + ".tmp-" + six letters or digits, and nothing else.
+bool IsTemporaryNameOf(const std::string& fileName, std::string_view candidate)
+{
+    const std::string prefix = "." + fileName + std::string(kTemporaryMark);
+    if (candidate.size() != prefix.size() + kTemporaryRandomChars || candidate.substr(0, prefix.size()) != prefix)
+        return false;
+    for (char c : candidate.substr(prefix.size())) {
+        const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alnum)
+            return false;
+    }
+    return true;
+}
+
 // Writes and fsyncs a fresh temporary file next to `path`; returns its name.
 RegStatus WriteTemporaryFile(const std::string& path, const std::string& content, std::string& tempPath)
 {
     const std::size_t slash = path.find_last_of('/');
-    std::string name = path.substr(0, slash + 1) + "." + path.substr(slash + 1) + ".tmp-XXXXXX";
+    std::string name = path.substr(0, slash + 1) + "." + FileName(path) + std::string(kTemporaryMark) +
+                       std::string(kTemporaryRandomChars, 'X');
     const int fd = mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0)
         return RegStatusFromErrno(errno, ERROR_CANTWRITE);
@@ -168,21 +193,51 @@ RegStatus ReplaceFileAtomically(const std::string& path, const std::string& cont
     return ERROR_SUCCESS;
 }
 
+void RemoveLeftoverTemporaryFiles(const std::string& path)
+{
+    const std::string folder = ParentFolder(path);
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr)
+        return;  // nothing to tidy where nothing can be listed
+    const std::string fileName = FileName(path);
+    while (const dirent* entry = readdir(dir)) {
+        if (IsTemporaryNameOf(fileName, entry->d_name))
+            unlinkat(dirfd(dir), entry->d_name, 0);  // best effort, as its writer would have
+    }
+    closedir(dir);
+}
+
 void SetBeforeReplaceHookForTesting(std::function<bool(const std::string& tempPath)> hook)
 {
     std::lock_guard<std::mutex> guard(g_hookLock);
     g_beforeReplaceHook = std::move(hook);
 }
 
-RegFileLock::RegFileLock(const std::string& path)
+RegFileLock::RegFileLock(const std::string& path, Wait wait)
 {
     const std::string lockPath = path + ".lock";
     m_fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    Lock(wait);
+}
+
+RegFileLock::RegFileLock(OnFolder, const std::string& folder)
+{
+    m_fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    Lock(Wait::Yes);
+}
+
+void RegFileLock::Lock(Wait wait)
+{
     if (m_fd < 0) {
         m_status = RegStatusFromErrno(errno, ERROR_CANTWRITE);
         return;
     }
-    while (flock(m_fd, LOCK_EX) != 0) {
+    const int operation = wait == Wait::Yes ? LOCK_EX : LOCK_EX | LOCK_NB;
+    while (flock(m_fd, operation) != 0) {
+        if (errno == EWOULDBLOCK) {
+            m_status = ERROR_SHARING_VIOLATION;
+            return;
+        }
         if (errno != EINTR) {
             m_status = RegStatusFromErrno(errno, ERROR_CANTWRITE);
             return;

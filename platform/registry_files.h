@@ -24,15 +24,29 @@ RegStatus RegularFileExists(const std::string& path);
 // written and fsynced, then renamed over `path`, then the folder is fsynced.
 RegStatus ReplaceFileAtomically(const std::string& path, const std::string& content);
 
+// Removes the temporary files that ReplaceFileAtomically of `path` left when
+// its writer died between creating and renaming them: names of exactly that
+// form ("." + file name + ".tmp-" + six letters or digits) in the file's
+// folder. Call only while holding the lock that every writer of `path` holds
+// from creating its temporary file to renaming it: then none of them belongs
+// to a live writer, in whatever process, namespace or host it ran.
+void RemoveLeftoverTemporaryFiles(const std::string& path);
+
 // Test hook run after the temporary file is complete and before the rename;
 // returning false stops the replacement there (the temporary file stays, as
 // after a crash) and the write reports ERROR_CANTWRITE. Empty = no hook.
 void SetBeforeReplaceHookForTesting(std::function<bool(const std::string& tempPath)> hook);
 
-// Holds an exclusive flock on "<path>.lock" for its lifetime.
+// Holds an exclusive flock for its lifetime: on "<path>.lock" (created if
+// missing), or on a folder itself. With Wait::No a lock another process
+// holds gives ERROR_SHARING_VIOLATION at once instead of waiting.
 class RegFileLock {
 public:
-    explicit RegFileLock(const std::string& path);
+    enum class Wait { Yes, No };
+    struct OnFolder {};
+
+    explicit RegFileLock(const std::string& path, Wait wait = Wait::Yes);
+    RegFileLock(OnFolder, const std::string& folder);
     ~RegFileLock();
     RegFileLock(const RegFileLock&) = delete;
     RegFileLock& operator=(const RegFileLock&) = delete;
@@ -40,6 +54,8 @@ public:
     RegStatus status() const { return m_status; }
 
 private:
+    void Lock(Wait wait);
+
     int m_fd = -1;
     RegStatus m_status = ERROR_SUCCESS;
 };

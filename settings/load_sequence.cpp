@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "platform/message_box.h"
+#include "platform/registry.h"
 #include "settings/passive_ports.h"
 
 namespace {
@@ -23,6 +24,21 @@ bool ReadIntSetting(const char* name, int& held)
     if (!GetRegDword(name, value))
         return false;
     held = static_cast<int>(value);
+    return true;
+}
+
+// What the network dialog refuses would cut every session short (0) or keep
+// a dead one for days; such a value, written by hand or by an older
+// version, gives way to the default.
+bool ReadTimeout(LumbraSettings& s)
+{
+    if (!ReadIntSetting(settings_keys::kTimeout, s.m_nTimeout))
+        return false;
+    if (s.m_nTimeout < kShortestTimeout || s.m_nTimeout > kLongestTimeout) {
+        std::fprintf(stderr, "the stored time-out %u is not %d to %d minutes; the default %d is used\n",
+                     static_cast<unsigned>(s.m_nTimeout), kShortestTimeout, kLongestTimeout, kDefaultTimeout);
+        s.m_nTimeout = kDefaultTimeout;
+    }
     return true;
 }
 
@@ -55,6 +71,7 @@ bool ReadLogin(LumbraSettings& s, Vesk::CVeskCrypt& crypt)
 bool RunLoadSequence(LumbraSettings& s, Vesk::CVeskCrypt& crypt, const std::function<void()>& afterLogin)
 {
     using namespace settings_keys;
+    platform::RegTidyKey(kSettingsKey);  // never a reason to refuse the load
     if (crypt.Initialize() != Vesk::CVeskCrypt::kReady)
         return ShowLoadFailure("암호화 객체 생성에 실패하였습니다.");
     if (!ReadIntSetting(kLaunchOnStartup, s.m_bLaunchOnStartup))
@@ -63,7 +80,7 @@ bool RunLoadSequence(LumbraSettings& s, Vesk::CVeskCrypt& crypt, const std::func
         return ShowLoadFailure("환경설정정보(NIC) 취득에 실패하였습니다.");
     if (!ReadIntSetting(kPort, s.m_nPort))
         return ShowLoadFailure("환경설정정보(포트번호) 취득에 실패하였습니다.");
-    if (!ReadIntSetting(kTimeout, s.m_nTimeout))
+    if (!ReadTimeout(s))
         return ShowLoadFailure("환경설정정보(타임아웃) 취득에 실패하였습니다.");
     if (!GetRegString(kHomePath, s.m_strHomePath))
         return ShowLoadFailure("환경설정정보(저장경로) 취득에 실패하였습니다.");

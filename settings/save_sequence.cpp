@@ -1,6 +1,8 @@
-// The save sequence: the Run entry if auto-start changed, then every setting
-// in a fixed order. A failure is shown and ends the save; what was written
-// before stays written. Each value reaches the store file atomically.
+// The save sequence: the autostart entry made to agree with auto-start, then
+// every setting in a fixed order. The settings are gathered first and reach
+// the store file in one replacement, so a save that fails or is killed
+// leaves either all the new values or none of them. A failure is shown and
+// ends the save.
 #include "settings/run_entry.h"
 #include "settings/save_messages.h"
 #include "settings/scoped_reg_key.h"
@@ -8,54 +10,75 @@
 #include "settings/settings_store.h"
 
 #include <cstdio>
+#include <vector>
+
+#include "settings/passive_ports.h"
 
 using namespace platform;
 
 namespace {
 
 constexpr const char* kEncryptFailure = "환경설정정보 등록(비밀번호:암호화)에 실패하였습니다.";
+constexpr const char* kSaveFailure = "환경설정정보 등록에 실패하였습니다.(%d)";
 
-// Writes values through one open handle of the settings key.
+// Gathers the values of one save and writes them together. A value the
+// load could not read back is refused with its own message before anything
+// is written.
 class SettingsWriter {
 public:
     RegStatus Open() { return m_key.Open(settings_keys::kSettingsKey, KEY_READ | KEY_WRITE); }
 
-    bool Dword(const char* name, int value, const char* failure)
+    void Dword(const char* name, int value)
     {
         const auto data = static_cast<std::uint32_t>(value);
-        return Write(name, REG_DWORD, &data, sizeof data, failure);
+        Add(name, REG_DWORD, std::string(reinterpret_cast<const char*>(&data), sizeof data));
     }
 
-    // Text the load could not read back (259 bytes at most) is refused
-    // instead of being stored and failing every later start.
+    // Text of up to 259 bytes: a longer one would fail every later start.
     bool Text(const char* name, const std::string& text, const char* failure)
     {
         if (text.size() + 1 > settings_keys::kReadBufferBytes)
             return ShowSaveFailure(WithResultCode(failure, ERROR_INVALID_PARAMETER));
-        return Write(name, REG_SZ, text.c_str(), text.size() + 1, failure);
+        Add(name, REG_SZ, text + '\0');
+        return true;
     }
 
     bool Binary(const char* name, const std::string& bytes, const char* failure)
     {
         if (bytes.size() > settings_keys::kReadBufferBytes)
             return ShowSaveFailure(WithResultCode(failure, ERROR_INVALID_PARAMETER));
-        return Write(name, REG_BINARY, bytes.data(), bytes.size(), failure);
+        Add(name, REG_BINARY, bytes);
+        return true;
+    }
+
+    void Remove(const char* name) { m_changes.push_back({name, std::nullopt}); }
+
+    // One write of everything gathered. A file that cannot be parsed would
+    // refuse every save and so lock the user out for good: it is kept beside
+    // for the user to look at and the fresh settings replace it.
+    bool Commit()
+    {
+        std::string keptAt;
+        const RegStatus status = RegSetValuesA(m_key.get(), m_changes, true, &keptAt);
+        if (!keptAt.empty())
+            std::fprintf(stderr, "the damaged settings file was kept as %s; fresh settings are saved\n", keptAt.c_str());
+        return status == ERROR_SUCCESS || ShowSaveFailure(WithResultCode(kSaveFailure, status));
     }
 
 private:
-    bool Write(const char* name, std::uint32_t type, const void* data, std::size_t size, const char* failure)
+    void Add(const char* name, std::uint32_t type, std::string data)
     {
-        const RegStatus status = RegSetValueExA(m_key.get(), name, type, data, static_cast<std::uint32_t>(size));
-        return status == ERROR_SUCCESS || ShowSaveFailure(WithResultCode(failure, status));
+        m_changes.push_back({name, RegValue{type, std::move(data)}});
     }
 
     ScopedRegKey m_key;
+    std::vector<RegValueChange> m_changes;
 };
 
 // User ID and password, only in named mode. A password that cannot be
 // enciphered is not written at all: storing an empty cipher text in its
 // place would silently turn it into an empty password.
-bool WriteLogin(SettingsWriter& writer, const LumbraSettings& s, Vesk::CVeskCrypt& crypt, bool& encryptFailed)
+bool GatherLogin(SettingsWriter& writer, const LumbraSettings& s, Vesk::CVeskCrypt& crypt, bool& encryptFailed)
 {
     using namespace settings_keys;
     if (!writer.Text(kUserId, s.m_strUserID, "환경설정정보 등록(사용자ID)에 실패하였습니다.(%d)"))
@@ -69,41 +92,41 @@ bool WriteLogin(SettingsWriter& writer, const LumbraSettings& s, Vesk::CVeskCryp
     return writer.Binary(kPassword, cipher, "환경설정정보 등록(비밀번호)에 실패하였습니다.(%d)");
 }
 
-// A settings file that cannot be parsed would refuse every write and so
-// lock the user out for good: a save keeps it beside for the user to look at
-// and writes fresh settings. If that fails, the writes report it as usual.
-void KeepDamagedSettingsAside()
+void GatherPassivePorts(SettingsWriter& writer, const PortRange& range)
 {
-    std::string keptAt;
-    if (RegSetAsideDamagedKey(settings_keys::kSettingsKey, keptAt) == ERROR_SUCCESS && !keptAt.empty())
-        std::fprintf(stderr, "the damaged settings file was kept as %s; fresh settings are saved\n", keptAt.c_str());
+    if (range.IsSet())
+        writer.Text(settings_keys::kPassivePorts, FormatPortRange(range), "");  // always short enough
+    else
+        writer.Remove(settings_keys::kPassivePorts);
 }
 
 }  // namespace
 
-bool RunSaveSequence(const LumbraSettings& s, int launchOnStartupBefore, Vesk::CVeskCrypt& crypt)
+bool RunSaveSequence(const LumbraSettings& s, Vesk::CVeskCrypt& crypt, const std::optional<PortRange>& passivePorts)
 {
     using namespace settings_keys;
-    if (s.m_bLaunchOnStartup != launchOnStartupBefore && !ApplyRunEntry(s.m_bLaunchOnStartup != 0))
+    if (!MakeRunEntryAgree(s.m_bLaunchOnStartup != 0))
         return false;
 
-    KeepDamagedSettingsAside();
     SettingsWriter writer;
     const RegStatus status = writer.Open();
     if (status != ERROR_SUCCESS)
-        return ShowSaveFailure(WithResultCode("환경설정정보 등록에 실패하였습니다.(%d)", status));
-    const std::string adapterName = GetAdapterNameOfIPAddress(s.m_strIPAddress);
-    if (!writer.Text(kNic, adapterName, "환경설정정보 등록(NIC)에 실패하였습니다.(%d)") ||
-        !writer.Dword(kPort, s.m_nPort, "환경설정정보 등록(포트번호)에 실패하였습니다.(%d)") ||
-        !writer.Dword(kTimeout, s.m_nTimeout, "환경설정정보 등록(타임아웃)에 실패하였습니다.(%d)") ||
-        !writer.Dword(kLaunchOnStartup, s.m_bLaunchOnStartup, "환경설정정보 등록(자동시작)에 실패하였습니다.(%d)") ||
-        !writer.Text(kHomePath, s.m_strHomePath, "환경설정정보 등록(저장경로)에 실패하였습니다.(%d)"))
+        return ShowSaveFailure(WithResultCode(kSaveFailure, status));
+    if (!writer.Text(kNic, GetAdapterNameOfIPAddress(s.m_strIPAddress), "환경설정정보 등록(NIC)에 실패하였습니다.(%d)"))
+        return false;
+    writer.Dword(kPort, s.m_nPort);
+    writer.Dword(kTimeout, s.m_nTimeout);
+    writer.Dword(kLaunchOnStartup, s.m_bLaunchOnStartup);
+    if (!writer.Text(kHomePath, s.m_strHomePath, "환경설정정보 등록(저장경로)에 실패하였습니다.(%d)"))
         return false;
     bool encryptFailed = false;
-    if (s.m_bAnonymous == 0 && !WriteLogin(writer, s, crypt, encryptFailed))
+    if (s.m_bAnonymous == 0 && !GatherLogin(writer, s, crypt, encryptFailed))
         return false;
-    if (!writer.Dword(kIsAnonymous, s.m_bAnonymous, "환경설정정보 등록(Anonymous)에 실패하였습니다.(%d)") ||
-        !writer.Dword(kIsPlainScan, s.m_bPlainScan, "환경설정정보 등록(PlainScan)에 실패하였습니다.(%d)"))
+    writer.Dword(kIsAnonymous, s.m_bAnonymous);
+    writer.Dword(kIsPlainScan, s.m_bPlainScan);
+    if (passivePorts)
+        GatherPassivePorts(writer, *passivePorts);
+    if (!writer.Commit())
         return false;
 
     // After a failed encipherment the closing box repeats that failure

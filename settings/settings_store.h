@@ -8,7 +8,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+
+// The idle time-outs, in minutes, that the network dialog accepts; a stored
+// one outside them is replaced by the default at load.
+inline constexpr int kShortestTimeout = 5;
+inline constexpr int kLongestTimeout = 300;
+inline constexpr int kDefaultTimeout = 5;
 
 // $HOME/VESK_SCAN: where scans go until the user picks another folder.
 std::string DefaultHomePath();
@@ -18,7 +25,7 @@ struct LumbraSettings {
     int m_bLaunchOnStartup = 1;
     std::string m_strIPAddress;  // translated from "NIC" by GetIPAddressOfAdapter
     int m_nPort = 21;
-    int m_nTimeout = 5;
+    int m_nTimeout = kDefaultTimeout;
     std::string m_strHomePath = DefaultHomePath();
     int m_bAnonymous = 1;
     std::string m_strUserID = "anonymous";
@@ -46,12 +53,17 @@ std::string GetIPAddressOfAdapter(const std::string& adapterName);
 std::string GetAdapterNameOfIPAddress(const std::string& address);
 
 // Fills `s` value by value; on the first failure shows its message and
-// returns false (values read so far stay, the rest keep their defaults).
+// returns false (values read so far stay, the rest keep their defaults). A
+// stored time-out out of range is reported on standard error and replaced by
+// the default. First removes what savers that died mid-write left behind.
 // `afterLogin`, if given, runs once the login part is done and before
 // "IsPlainScan" is read, so it still runs when only that last read fails.
 bool RunLoadSequence(LumbraSettings& s, Vesk::CVeskCrypt& crypt, const std::function<void()>& afterLogin = {});
 
-// Writes `s`; `launchOnStartupBefore` is the auto-start value held before
-// this save, a change of it adds or removes the autostart entry. On a failure
-// shows its message and returns false; values written before stay written.
-bool RunSaveSequence(const LumbraSettings& s, int launchOnStartupBefore, Vesk::CVeskCrypt& crypt);
+// Makes the autostart entry agree with `s`'s auto-start, then writes every
+// value of `s` with one replacement of the store file, so that all of them
+// or none are stored. `passivePorts`, when given, is stored with them (an
+// unset range removes the stored one); otherwise the stored range stays.
+// On a failure shows its message and returns false.
+bool RunSaveSequence(const LumbraSettings& s, Vesk::CVeskCrypt& crypt,
+                     const std::optional<PortRange>& passivePorts = std::nullopt);

@@ -40,8 +40,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "lumbra-ftpd: %s\n%s", error.c_str(), FtpdUsage());
         return 2;
     }
-    if (options.help) {
-        std::fputs(FtpdUsage(), stdout);
+    if (options.help || options.version) {
+        std::fputs(options.help ? FtpdUsage() : FtpdVersion().c_str(), stdout);
         return 0;
     }
     platform::StopSignalWatcher stopSignals([] { platform::QuitMainLoop(0); });

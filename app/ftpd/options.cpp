@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "settings/passive_ports.h"
+#include "settings/settings_store.h"
 
 namespace {
 
@@ -23,11 +24,20 @@ const char* FtpdUsage()
            "                   [--timeout MINUTES] [--plain-scan | --no-plain-scan]\n"
            "                   [--passive-ports LOW-HIGH | --passive-ports off]\n"
            "       lumbra-ftpd --save [the same options] [--auto-start on|off]\n"
+           "       lumbra-ftpd --help | --version\n"
            "The stored settings are served; options override single settings.\n"
+           "--timeout: idle minutes before a silent client is cut off, 5 to 300.\n"
            "--save stores the stored settings changed by the options instead of serving;\n"
-           "with --user and no --password-file it reads the password from standard input.\n"
+           "with --user and no --password-file it reads the password from standard input\n"
+           "(asking for it, unshown, at a terminal). A password may not be empty.\n"
+           "--auto-start: whether the desktop program starts at logon and serves at once.\n"
            "--passive-ports: the data ports offered to PASV/EPSV (1024-65535), so that a\n"
            "firewall can open them; off lets the system choose.\n";
+}
+
+std::string FtpdVersion()
+{
+    return std::string("lumbra-ftpd ") + LUMBRA_VERSION + "\n";
 }
 
 bool ParseFtpdOptions(int argc, char** argv, FtpdOptions& options, std::string& error)
@@ -61,6 +71,8 @@ bool ParseFtpdOptions(int argc, char** argv, FtpdOptions& options, std::string& 
             options.save = true;
         } else if (name == "--help" || name == "-h") {
             options.help = true;
+        } else if (name == "--version") {
+            options.version = true;
         } else if (name == "--bind") {
             if (!value(text))
                 return false;
@@ -95,8 +107,12 @@ bool ParseFtpdOptions(int argc, char** argv, FtpdOptions& options, std::string& 
                 return false;
             int number = 0;
             const bool port = name == "--port";
-            if (!ParseNumber(text, 0, port ? 65535 : 1000000, number)) {
+            // The time-outs the network dialog accepts, and no others.
+            if (!ParseNumber(text, port ? 0 : kShortestTimeout, port ? 65535 : kLongestTimeout, number)) {
                 error = "bad value for " + std::string(name) + ": " + text;
+                if (!port)
+                    error += " (" + std::to_string(kShortestTimeout) + " to " + std::to_string(kLongestTimeout) +
+                             " minutes)";
                 return false;
             }
             (port ? options.port : options.timeout) = number;

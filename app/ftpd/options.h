@@ -19,8 +19,11 @@ struct FtpdOptions {
     std::optional<PortRange> passivePorts;  // "off" gives an unset range
     bool save = false;
     bool help = false;
+    bool version = false;
 };
 
 // False with `error` set when an option or a value is bad.
 bool ParseFtpdOptions(int argc, char** argv, FtpdOptions& options, std::string& error);
 const char* FtpdUsage();
+// "lumbra-ftpd 1.0.2.2" and a line feed.
+std::string FtpdVersion();

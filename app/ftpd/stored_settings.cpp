@@ -1,13 +1,20 @@
 #include "app/ftpd/stored_settings.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 
+#include "platform/message_box.h"
 #include "platform/registry.h"
+#include "platform/registry_autostart.h"
+#include "platform/terminal.h"
 #include "settings/passive_ports.h"
+#include "settings/run_entry.h"
 #include "settings/server_handover.h"
 #include "settings/settings_keys.h"
 #include "settings/settings_store.h"
@@ -23,16 +30,64 @@ bool ReadFirstLine(std::istream& in, std::string& line)
     return true;
 }
 
-bool ReadPassword(const FtpdOptions& options, std::string& password)
+// At a terminal the password is asked for and not shown as it is typed.
+bool ReadPasswordFromStandardInput(const std::string& user, std::string& password)
 {
-    if (!options.passwordFile)
+    if (!platform::StandardInputIsTerminal())
         return ReadFirstLine(std::cin, password);
-    std::ifstream file(*options.passwordFile, std::ios::binary);
+    const platform::StandardInputEchoOff hidden;  // before the prompt: typing may start at once
+    std::fprintf(stderr, "Password for %s: ", user.c_str());
+    std::fflush(stderr);
+    return ReadFirstLine(std::cin, password);
+}
+
+bool ReadPasswordFile(const std::string& path, std::string& password)
+{
+    std::ifstream file(path, std::ios::binary);
     if (file && ReadFirstLine(file, password))
         return true;
-    std::fprintf(stderr, "lumbra-ftpd: cannot read the password file %s: %s\n",
-                 options.passwordFile->c_str(), std::strerror(errno));
+    std::fprintf(stderr, "lumbra-ftpd: cannot read the password file %s: %s\n", path.c_str(), std::strerror(errno));
     return false;
+}
+
+// An empty password would let anyone who knows the user name in.
+bool ReadPassword(const FtpdOptions& options, std::string& password)
+{
+    const bool read = options.passwordFile ? ReadPasswordFile(*options.passwordFile, password)
+                                           : ReadPasswordFromStandardInput(*options.user, password);
+    if (!read)
+        return false;
+    if (!password.empty())
+        return true;
+    std::fprintf(stderr, "lumbra-ftpd: the password for %s is empty; a named login needs a password\n",
+                 options.user->c_str());
+    return false;
+}
+
+// The autostart entry starts the desktop program, which lies beside this
+// one; without it (a server with no desktop) the entry starts this program.
+void NameTheProgramTheRunEntryStarts()
+{
+    std::string self;
+    if (platform::GetOwnExecutablePath(self) != platform::ERROR_SUCCESS)
+        return;
+    const std::filesystem::path desktop = std::filesystem::path(self).parent_path() / "lumbra";
+    std::error_code error;
+    if (std::filesystem::is_regular_file(desktop, error))
+        SetRunEntryProgram(desktop.string());
+}
+
+// What a save says: its success on standard output, everything else on
+// standard error.
+void ReportSaveMessagesOnTheirStreams()
+{
+    platform::SetMessageBoxHandler(
+        [](const std::string& text, platform::MessageIcon icon, platform::MessageButtons) {
+            std::FILE* out = icon == platform::MessageIcon::Information ? stdout : stderr;
+            std::fprintf(out, "%s\n", text.c_str());
+            std::fflush(out);
+            return platform::MessageResult::Ok;
+        });
 }
 
 std::string SettingsFile()
@@ -98,6 +153,17 @@ bool ApplyOptions(const FtpdOptions& options, LumbraSettings& s)
     return true;
 }
 
+// Test hook: LUMBRA_TIMEOUT_MINUTES sets the idle time-out past the range
+// that --timeout keeps to, so that tests see it act within seconds (0 cuts
+// a client off after about a second of silence). Not for use otherwise.
+void ApplyTimeoutTestHook(ServerSettings& settings)
+{
+    const char* text = std::getenv("LUMBRA_TIMEOUT_MINUTES");
+    int minutes = 0;
+    if (text && std::from_chars(text, text + std::strlen(text), minutes).ec == std::errc() && minutes >= 0)
+        settings.m_nTimeout = minutes;
+}
+
 }  // namespace
 
 bool LoadServerSettings(const FtpdOptions& options, ServerSettings& out)
@@ -107,6 +173,7 @@ bool LoadServerSettings(const FtpdOptions& options, ServerSettings& out)
     if (LoadStored(s, crypt) != LoadResult::Loaded || !ApplyOptions(options, s))
         return false;
     out = ServerSettingsFrom(s);
+    ApplyTimeoutTestHook(out);
     // Without any adapter the server still serves this computer itself.
     if (out.m_strBindAddress.empty())
         out.m_strBindAddress = "127.0.0.1";
@@ -124,15 +191,11 @@ int SaveSettingsFromOptions(const FtpdOptions& options)
         return 1;
     if (loaded == LoadResult::Damaged)
         s = LumbraSettings{};
-    const int launchBefore = s.m_bLaunchOnStartup;
-    if (!ApplyOptions(options, s) || !RunSaveSequence(s, launchBefore, crypt))
+    if (!ApplyOptions(options, s))
         return 1;
-    if (!options.passivePorts)
-        return 0;
-    const platform::RegStatus status = StorePassivePorts(*options.passivePorts);
-    if (status == platform::ERROR_SUCCESS)
-        return 0;
-    std::fprintf(stderr, "lumbra-ftpd: cannot store the passive ports in %s (%ld)\n", SettingsFile().c_str(),
-                 static_cast<long>(status));
-    return 1;
+    NameTheProgramTheRunEntryStarts();
+    ReportSaveMessagesOnTheirStreams();
+    const bool saved = RunSaveSequence(s, crypt, options.passivePorts);
+    platform::SetMessageBoxHandler({});
+    return saved ? 0 : 1;
 }

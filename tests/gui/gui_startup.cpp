@@ -4,8 +4,11 @@
 #include <unistd.h>
 
 #include <QAction>
+#include <QCheckBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QPushButton>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -147,6 +150,38 @@ private slots:
         QVERIFY(QFile::exists(env.Path("config/Tessaly/Lumbra.reg")));
         QVERIFY(env.messages.empty());
         app.ExitInstance();
+    }
+
+    // Auto-start is on by default: the first start writes the entry, and on
+    // a fresh installation it can be turned off and on again, also when the
+    // entry has gone (removed by hand or by the desktop's own settings).
+    void firstStartWritesTheAutostartEntryThatSavesTurnOffAndOn()
+    {
+        for (const bool entryRemovedByHand : {false, true}) {
+            GuiTestEnv env;
+            env.SetAdapters({{"eth9", "192.0.2.1"}});  // no port 21 is taken here
+            const QString entry = env.Path("config/autostart/Lumbra.desktop");
+            const QString exec = "\nExec=\"" + QCoreApplication::applicationFilePath() + "\"\n";
+            auto entryStartsUs = [&] {
+                QFile file(entry);
+                return file.open(QIODevice::ReadOnly) && QString::fromUtf8(file.readAll()).contains(exec);
+            };
+            TestApp app;
+            QVERIFY(app.InitInstance());
+            QVERIFY(entryStartsUs());
+            if (entryRemovedByHand)
+                QVERIFY(QFile::remove(entry));
+            for (const bool on : {false, true}) {
+                env.messages.clear();
+                app.m_TrayIcon.Action(ids::ID_MENU_SETTINGS)->trigger();
+                Control<QCheckBox>(*app.m_pMainDlg, ids::IDC_CHECK_AUTOSTART)->setChecked(on);
+                Control<QPushButton>(*app.m_pMainDlg, ids::IDOK)->click();
+                QVERIFY(env.Shown("환경설정정보 등록에 성공하였습니다."));
+                QCOMPARE(entryStartsUs(), on);
+                QCOMPARE(QFile::exists(entry), on);
+            }
+            app.ExitInstance();
+        }
     }
 
     void trayOpensTheSettings()

@@ -65,7 +65,7 @@ public:
         Vesk::CVeskCrypt crypt;
         QVERIFY(crypt.Initialize() == Vesk::CVeskCrypt::kReady);
         QVERIFY(EnsureSettingsKey());
-        QVERIFY(RunSaveSequence(s, s.m_bLaunchOnStartup, crypt));
+        QVERIFY(RunSaveSequence(s, crypt));
         messages.clear();
     }
 

@@ -53,7 +53,9 @@ class FtpdServer:
     The server lives in a fresh temporary folder: <root>/home is its home
     folder (not created unless create_home), <root>/cfg and <root>/userhome
     are the configuration and user folders of the child's environment, so
-    nothing of the user running the tests is read or written.
+    nothing of the user running the tests is read or written. A timeout
+    (minutes) outside the 5 to 300 that --timeout takes, such as 0 for about
+    a second, goes through the LUMBRA_TIMEOUT_MINUTES test hook.
     """
 
     def __init__(self, anonymous=True, user=None, password=None, timeout=None,
@@ -84,6 +86,8 @@ class FtpdServer:
         os.makedirs(userhome, exist_ok=True)
         env["HOME"] = userhome
         env["XDG_CONFIG_HOME"] = cfg
+        if self.timeout is not None and not 5 <= self.timeout <= 300:
+            env["LUMBRA_TIMEOUT_MINUTES"] = str(self.timeout)  # --timeout refuses it
         return env
 
     def arguments(self):
@@ -96,7 +100,7 @@ class FtpdServer:
             with open(pwfile, "wb") as f:
                 f.write(content)
             args += ["--user", self.user, "--password-file", pwfile]
-        if self.timeout is not None:
+        if self.timeout is not None and 5 <= self.timeout <= 300:
             args += ["--timeout", str(self.timeout)]
         if self.plain_scan:
             args.append("--plain-scan")

@@ -96,7 +96,7 @@ class DamagedSettings(unittest.TestCase):
     def test_a_save_keeps_the_damaged_file_beside_and_writes_fresh_settings(self):
         saved = self.ftpd("--save", "--port", "2121", "--anonymous")
         self.assertEqual(saved.returncode, 0, saved.stderr)
-        self.assertIn("환경설정정보 등록에 성공하였습니다.", saved.stderr.decode())
+        self.assertIn("환경설정정보 등록에 성공하였습니다.", saved.stdout.decode())
         with open(self.file + ".damaged", "rb") as f:
             self.assertEqual(f.read(), DAMAGED)
         with open(self.file, "rb") as f:

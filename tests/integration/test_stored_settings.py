@@ -41,6 +41,7 @@ class StoredSettings(unittest.TestCase):
             self.assertEqual(self.proc.wait(timeout=10), 0)
         if self.proc:
             self.proc.stdout.close()
+            self.proc.stderr.close()
         shutil.rmtree(self.root, ignore_errors=True)
 
     def ftpd(self, *args, stdin=None):
@@ -63,9 +64,9 @@ class StoredSettings(unittest.TestCase):
     def test_saved_named_login_is_served_without_options(self):
         port = free_port()
         saved = self.ftpd("--save", "--port", str(port), "--home", self.home,
-                          "--user", "Scanner", "--timeout", "3", stdin=b"s3cret pass\n")
+                          "--user", "Scanner", "--timeout", "7", stdin=b"s3cret pass\n")
         self.assertEqual(saved.returncode, 0, saved.stderr)
-        self.assertIn("환경설정정보 등록에 성공하였습니다.", saved.stderr.decode())
+        self.assertEqual(saved.stdout.decode(), "환경설정정보 등록에 성공하였습니다.\n")
         stored = self.settings_file()
         self.assertIn(b'"UserID"="Scanner"', stored)
         self.assertIn(b'"NIC"="lo"', stored)
@@ -106,27 +107,19 @@ class StoredSettings(unittest.TestCase):
         self.assertEqual(self.settings_file(), damaged)
 
     def saved_values(self):
-        """Port, Timeout, HomePath and UserID as the file holds them now."""
-        text = self.settings_file()
-        values = {}
-        for name in (b"Port", b"Timeout"):
-            m = re.search(b'"' + name + b'"=dword:([0-9a-f]{8})\n', text)
-            values[name] = int(m.group(1), 16) if m else None
-        for name in (b"HomePath", b"UserID"):
-            m = re.search(b'"' + name + b'"="([^"]*)"\n', text)
-            values[name] = m.group(1).decode() if m else None
-        return values
+        """Every value line of the file, the enciphered password included."""
+        return tuple(re.findall(rb'^"[^"]+"=.*$', self.settings_file(), re.M))
 
-    def test_a_save_killed_at_any_moment_leaves_old_or_new_values_that_serve(self):
+    def test_a_save_killed_at_any_moment_leaves_all_old_or_all_new_values(self):
         ports = free_port(), free_port()
-        sets = [dict(args=["--port", str(ports[i]), "--timeout", str(3 + i),
+        sets = [dict(args=["--port", str(ports[i]), "--timeout", str(5 + i),
                            "--home", os.path.join(self.root, "home%d" % i), "--user", user],
-                     password=password,
-                     values={b"Port": ports[i], b"Timeout": 3 + i,
-                             b"HomePath": os.path.join(self.root, "home%d" % i), b"UserID": user})
-                for i, (user, password) in enumerate([("alpha", b"one"), ("beta", b"two")])]
-        first = self.ftpd("--save", *sets[0]["args"], stdin=sets[0]["password"] + b"\n")
-        self.assertEqual(first.returncode, 0, first.stderr)
+                     password=password)
+                for i, (user, password) in enumerate([("alice", b"pw1"), ("bob", b"pw2")])]
+        for chosen in sets + sets[:1]:  # each set's file once; the first set stays
+            saved = self.ftpd("--save", *chosen["args"], stdin=chosen["password"] + b"\n")
+            self.assertEqual(saved.returncode, 0, saved.stderr)
+            chosen.setdefault("values", self.saved_values())
         rng = random.Random(10)
         for round_ in range(30):
             chosen = sets[round_ % 2]
@@ -138,24 +131,18 @@ class StoredSettings(unittest.TestCase):
             time.sleep(rng.uniform(0, 0.3))  # a save takes some 0.2 s from start-up to its last write
             proc.kill()
             proc.wait(timeout=10)
-            values = self.saved_values()
-            for name, value in values.items():
-                self.assertIn(value, (sets[0]["values"][name], sets[1]["values"][name]),
-                              "round %d: %s" % (round_, name))
-        # What is left serves: its port, and the password of one of the saves.
+            # A user with the other save's password would lock the scanner out.
+            self.assertIn(self.saved_values(), (sets[0]["values"], sets[1]["values"]), "round %d" % round_)
+        # What is left serves: its port, and the password of its own save;
+        # the load has removed every temporary file a killed save left.
         address, port = self.serve()
-        self.assertIn(port, ports)
-        user = self.saved_values()[b"UserID"]
-        logged_in = []
-        for candidate in (b"one", b"two"):
-            ftp = ftplib.FTP()
-            ftp.connect("127.0.0.1", port, timeout=10)
-            try:
-                logged_in.append(ftp.login(user, candidate.decode()))
-            except ftplib.error_perm:
-                pass
-            ftp.close()
-        self.assertEqual(len(logged_in), 1, logged_in)
+        self.assertEqual(sorted(os.listdir(os.path.join(self.env["XDG_CONFIG_HOME"], "Tessaly"))),
+                         ["Lumbra.reg", "Lumbra.reg.lock"])
+        user, password = [(s["args"][-1], s["password"]) for s in sets if s["args"][1] == str(port)][0]
+        ftp = ftplib.FTP()
+        ftp.connect("127.0.0.1", port, timeout=10)
+        self.assertTrue(ftp.login(user, password.decode()).startswith("230"))
+        ftp.quit()
 
     def test_a_truncated_settings_file_stops_the_start_and_is_left_as_it_was(self):
         saved = self.ftpd("--save", "--port", str(free_port()), "--home", self.home,
@@ -175,18 +162,46 @@ class StoredSettings(unittest.TestCase):
             self.assertIn("취득에 실패하였습니다.", result.stderr.decode())
             self.assertEqual(self.settings_file(), whole[:cut], "cut at %d" % cut)
 
-    def test_auto_start_entry_follows_the_saved_setting(self):
+    def test_every_save_makes_the_autostart_entry_agree(self):
         autostart = os.path.join(self.env["XDG_CONFIG_HOME"], "autostart", "Lumbra.desktop")
-        # A fresh store has auto-start on but no entry yet: switching it off
-        # finds nothing to remove, says so, and writes no setting.
-        off = self.ftpd("--save", "--auto-start", "off", "--port", "2121")
-        self.assertEqual(off.returncode, 1)
-        self.assertIn("프로그램 자동실행 취소 설정에 실패하였습니다.(2", off.stderr.decode())
-        self.assertNotIn(b'"Port"', self.settings_file())
-        # Unchanged, the entry is not touched.
-        self.assertEqual(self.ftpd("--save", "--auto-start", "on").returncode, 0)
-        self.assertFalse(os.path.exists(autostart))
+        beside = os.path.join(os.path.dirname(ftpd_path()), "lumbra")
+        program = os.path.realpath(beside if os.path.exists(beside) else ftpd_path())  # the desktop one if built
 
+        def entry():
+            if not os.path.exists(autostart):
+                return None
+            with open(autostart) as f:
+                return re.search(r"^Exec=\"(.*)\"$", f.read(), re.M).group(1)
+
+        # (options, entry before: None, ours or another path, entry after)
+        cases = [(["--auto-start", "off"], None, None),  # a fresh store: nothing to remove is no failure
+                 (["--auto-start", "on"], None, program),
+                 ([], "/old/place/lumbra", program),  # on, as stored: a stale entry is rewritten
+                 (["--auto-start", "off"], program, None)]
+        for options, before, after in cases:
+            with self.subTest(options=options, before=before):
+                if before:
+                    os.makedirs(os.path.dirname(autostart), exist_ok=True)
+                    with open(autostart, "w") as f:
+                        f.write('[Desktop Entry]\nType=Application\nExec="%s"\n' % before)
+                saved = self.ftpd("--save", *options)
+                self.assertEqual((saved.returncode, saved.stderr), (0, b""))
+                self.assertEqual(entry(), after)
+
+    def test_a_stored_timeout_out_of_range_is_reported_and_replaced_by_the_default(self):
+        saved = self.ftpd("--save", "--port", str(free_port()), "--home", self.home)
+        self.assertEqual(saved.returncode, 0, saved.stderr)
+        text = self.settings_file().replace(b'"Timeout"=dword:00000005', b'"Timeout"=dword:00000000')
+        with open(os.path.join(self.env["XDG_CONFIG_HOME"], "Tessaly", "Lumbra.reg"), "wb") as f:
+            f.write(text)
+        self.serve()
+        self.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(self.proc.wait(timeout=10), 0)
+        self.assertIn(b"the stored time-out 0 is not 5 to 300 minutes; the default 5 is used",
+                      self.proc.stderr.read())
+        # The next save stores the default in its place.
+        self.assertEqual(self.ftpd("--save").returncode, 0)
+        self.assertIn(b'"Timeout"=dword:00000005', self.settings_file())
 
 if __name__ == "__main__":
     unittest.main()

@@ -46,7 +46,7 @@ TEST_F(SettingsLoadTest, StoredValuesAreTakenAsTheyAre)
     SetAdapters({{"eth0", "192.168.0.10"}, {"wlan0", "10.0.0.5"}});
     TestKey key;
     ASSERT_EQ(key.SetText("NIC", "wlan0"), ERROR_SUCCESS);
-    ASSERT_EQ(key.SetDword("Timeout", 0), ERROR_SUCCESS);  // no range test
+    ASSERT_EQ(key.SetDword("Timeout", 300), ERROR_SUCCESS);
     ASSERT_EQ(key.SetDword("Port", 0xFFFFFFFFu), ERROR_SUCCESS);
     ASSERT_EQ(key.Set("HomePath", REG_EXPAND_SZ, std::string("$HOME/scans") + '\0'), ERROR_SUCCESS);
     ASSERT_EQ(key.SetDword("IsAnonymous", 7), ERROR_SUCCESS);
@@ -55,11 +55,25 @@ TEST_F(SettingsLoadTest, StoredValuesAreTakenAsTheyAre)
 
     ASSERT_TRUE(Load());
     EXPECT_EQ(loaded.m_strIPAddress, "10.0.0.5");
-    EXPECT_EQ(loaded.m_nTimeout, 0);
+    EXPECT_EQ(loaded.m_nTimeout, 300);
     EXPECT_EQ(loaded.m_nPort, -1);
     EXPECT_EQ(loaded.m_strHomePath, "$HOME/scans");  // not expanded
     EXPECT_EQ(loaded.m_bAnonymous, 7);
     EXPECT_EQ(loaded.m_strUserID, "anonymous");  // only read in named mode
+}
+
+// The dialog's range, 5 to 300 minutes: anything else loads as the default
+// (the load goes on; a line on standard error tells of it).
+TEST_F(SettingsLoadTest, ATimeoutOutsideTheDialogsRangeLoadsAsTheDefault)
+{
+    const std::pair<std::uint32_t, int> cases[] = {{0, 5}, {4, 5}, {5, 5}, {300, 300}, {301, 5}, {0xFFFFFFFFu, 5}};
+    for (const auto& [stored, expected] : cases) {
+        ASSERT_EQ(TestKey().SetDword("Timeout", stored), ERROR_SUCCESS);
+        loaded.m_nTimeout = 77;
+        ASSERT_TRUE(Load()) << stored;
+        EXPECT_EQ(loaded.m_nTimeout, expected) << stored;
+    }
+    EXPECT_TRUE(messages.empty());
 }
 
 TEST_F(SettingsLoadTest, AnAdapterThatWentAwayFallsBackToTheFirst)
@@ -123,6 +137,7 @@ TEST_F(SettingsLoadTest, EachFailureShowsItsMessageAndStopsTheLoad)
         {
             TestKey key;
             key.SetDword("LaunchOnStartup", 0);
+            key.SetDword("IsPlainScan", 1);  // read only if the load got past the failure
             failure.store(key);
         }
         messages.clear();

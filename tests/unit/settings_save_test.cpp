@@ -30,8 +30,7 @@ protected:
         named.m_bPlainScan = 1;
     }
 
-    // Saves with auto-start unchanged, so no autostart entry is involved.
-    bool Save(const LumbraSettings& s) { return RunSaveSequence(s, s.m_bLaunchOnStartup, crypt); }
+    bool Save(const LumbraSettings& s) { return RunSaveSequence(s, crypt); }
 
     RegValue Stored(const std::string& name)
     {
@@ -121,47 +120,83 @@ TEST_F(SettingsSaveTest, TheAdapterIsStoredByName)
     EXPECT_EQ(Stored("NIC"), Text(""));
 }
 
-TEST_F(SettingsSaveTest, AChangedAutoStartWritesOrRemovesTheAutostartEntry)
+// Whatever the entry was (none, ours, one starting another program), a save
+// leaves it agreeing with the setting.
+TEST_F(SettingsSaveTest, EverySaveMakesTheAutostartEntryAgree)
 {
-    named.m_bLaunchOnStartup = 1;
-    ASSERT_TRUE(RunSaveSequence(named, 1, crypt));
-    EXPECT_FALSE(std::filesystem::exists(AutostartFile())) << "unchanged auto-start touches no entry";
-
-    ASSERT_TRUE(RunSaveSequence(named, 0, crypt));
     std::string program;
     ASSERT_EQ(GetOwnExecutablePath(program), ERROR_SUCCESS);
-    EXPECT_NE(ReadFile(AutostartFile()).find("\nExec=" + DesktopExecQuote(program) + "\n"), std::string::npos);
-
-    named.m_bLaunchOnStartup = 0;
-    ASSERT_TRUE(RunSaveSequence(named, 1, crypt));
-    EXPECT_FALSE(std::filesystem::exists(AutostartFile()));
-    EXPECT_EQ(Stored("LaunchOnStartup"), Dword(0));
+    const std::string ours = "\nExec=" + DesktopExecQuote(program) + "\n";
+    for (const char* before : {"none", "ours", "stale"}) {
+        for (const int launchOnStartup : {1, 0}) {
+            std::filesystem::remove(AutostartFile());
+            if (std::string(before) != "none") {
+                TestKey run("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run");
+                ASSERT_EQ(run.SetText("Lumbra", std::string(before) == "ours" ? program : "/old/place/lumbra"), ERROR_SUCCESS);
+            }
+            messages.clear();
+            named.m_bLaunchOnStartup = launchOnStartup;
+            ASSERT_TRUE(Save(named)) << before << " " << launchOnStartup;
+            EXPECT_EQ(MessageTexts(), std::vector<std::string>{kSuccess}) << before << " " << launchOnStartup;
+            if (launchOnStartup)
+                EXPECT_NE(ReadFile(AutostartFile()).find(ours), std::string::npos) << before;
+            else
+                EXPECT_FALSE(std::filesystem::exists(AutostartFile())) << before;
+            EXPECT_EQ(Stored("LaunchOnStartup"), Dword(launchOnStartup));
+        }
+    }
 }
 
-TEST_F(SettingsSaveTest, RemovingAMissingEntryFailsBeforeAnySettingIsWritten)
+// An entry that can be neither written nor removed (a folder in its place)
+// is reported with the code and stops the save before any setting.
+TEST_F(SettingsSaveTest, AnEntryThatCannotAgreeStopsTheSaveBeforeAnySetting)
 {
-    named.m_bLaunchOnStartup = 0;
-    EXPECT_FALSE(RunSaveSequence(named, 1, crypt));
-    EXPECT_EQ(MessageTexts(), std::vector<std::string>{"프로그램 자동실행 취소 설정에 실패하였습니다.(2"});
-    EXPECT_EQ(messages[0].icon, MessageIcon::Error);
-    TestKey key;
-    std::uint32_t type = 0;
-    std::string data;
-    EXPECT_EQ(key.Get("Port", type, data), ERROR_FILE_NOT_FOUND);
+    std::filesystem::create_directories(AutostartFile() + "/in-the-way");
+    const std::pair<int, std::string> cases[] = {
+        {1, "프로그램 자동실행 설정에 실패하였습니다.(1013"},
+        {0, "프로그램 자동실행 취소 설정에 실패하였습니다.(1013"},
+    };
+    for (const auto& [launchOnStartup, message] : cases) {
+        messages.clear();
+        named.m_bLaunchOnStartup = launchOnStartup;
+        EXPECT_FALSE(Save(named));
+        EXPECT_EQ(MessageTexts(), std::vector<std::string>{message});
+        EXPECT_EQ(messages[0].icon, MessageIcon::Error);
+        EXPECT_EQ(ReadFile(SettingsFile()).find("Port"), std::string::npos);
+    }
 }
 
-TEST_F(SettingsSaveTest, AFailedWriteStopsTheSaveAndKeepsWhatWasWritten)
+// One save is one replacement of the file: when it fails nothing of the new
+// settings is stored, and the temporary file it left (as a crash would) is
+// removed by the next save, together with one left beside the entry; a
+// name that only looks like theirs is left alone.
+TEST_F(SettingsSaveTest, AFailedWriteStoresNothingAndItsLeftoversGoWithTheNextSave)
 {
-    int writes = 0;
-    SetBeforeReplaceHookForTesting([&](const std::string&) { return ++writes != 3; });  // the time-out
-    EXPECT_FALSE(Save(named));
-    EXPECT_EQ(MessageTexts(), std::vector<std::string>{"환경설정정보 등록(타임아웃)에 실패하였습니다.(1013)"});
-    EXPECT_EQ(Stored("Port"), Dword(2121));
-    TestKey key;
-    std::uint32_t type = 0;
-    std::string data;
-    EXPECT_EQ(key.Get("Timeout", type, data), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(key.Get("HomePath", type, data), ERROR_FILE_NOT_FOUND);
+    ASSERT_TRUE(Save(named));
+    const std::string before = ReadFile(SettingsFile());
+    LumbraSettings changed = named;
+    changed.m_nPort = 2222;
+    std::string leftover;
+    SetBeforeReplaceHookForTesting([&](const std::string& path) {
+        leftover = path;
+        return false;
+    });
+    messages.clear();
+    EXPECT_FALSE(Save(changed));
+    SetBeforeReplaceHookForTesting({});
+    EXPECT_EQ(MessageTexts(), std::vector<std::string>{"환경설정정보 등록에 실패하였습니다.(1013)"});
+    EXPECT_EQ(ReadFile(SettingsFile()), before);
+    ASSERT_TRUE(std::filesystem::exists(leftover));
+
+    const std::string folder = ConfigHome() + "/autostart/";
+    WriteFile(folder + ".Lumbra.desktop.tmp-a1B2c3", "left by a saver that died");
+    const std::string lookalike = ConfigHome() + "/Tessaly/.Lumbra.reg.tmp-mine.txt";
+    WriteFile(lookalike, "a user's own file");
+    ASSERT_TRUE(Save(changed));
+    EXPECT_FALSE(std::filesystem::exists(leftover));
+    EXPECT_FALSE(std::filesystem::exists(folder + ".Lumbra.desktop.tmp-a1B2c3"));
+    EXPECT_TRUE(std::filesystem::exists(lookalike));
+    EXPECT_EQ(Stored("Port"), Dword(2222));
 }
 
 TEST_F(SettingsSaveTest, SaveFailuresNameTheValueAndTheCode)
@@ -212,7 +247,7 @@ TEST_F(SettingsSaveTest, AFailedEncipherKeepsTheStoredPassword)
     Vesk::CVeskCrypt notReady;
     named.m_strPassword = "changed";
     messages.clear();
-    EXPECT_TRUE(RunSaveSequence(named, 1, notReady));
+    EXPECT_TRUE(RunSaveSequence(named, notReady));
     const std::string failure = "환경설정정보 등록(비밀번호:암호화)에 실패하였습니다.";
     ASSERT_EQ(MessageTexts(), (std::vector<std::string>{failure, failure}));
     EXPECT_EQ(messages[0].icon, MessageIcon::None);
