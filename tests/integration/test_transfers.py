@@ -269,11 +269,11 @@ class DataConnectionFailures(UploadCase):
         c.send(b"NOOP\r\n")
         self.assertEqual(c.read_available(0.6), b"", "NOOP waits for the STOR")
         d = data_connect(port)
-        self.assertEqual(c.read_line(), b"200 OK\r\n")
         data = payload(9000, 11)
         d.sendall(data)
         d.close()
         self.assertEqual(c.read_line(), TRANSFER_COMPLETE)
+        self.assertEqual(c.read_line(), b"200 OK\r\n", "and for its upload")
         self.assertStored("held.bin", data)
 
     def test_pipelined_upload_after_a_failed_one_is_not_discarded(self):
