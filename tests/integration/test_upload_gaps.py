@@ -1,6 +1,5 @@
-"""Replies in command order while a transfer runs, one report for every
-upload that began, ABOR after a clean close or while a data connection is
-awaited, names with control characters, and a data listener out of handles."""
+"""Replies in command order during a transfer, one report per upload, ABOR after a clean
+close or in the wait for data, names with control characters, a data listener out of handles."""
 
 import contextlib
 import os
@@ -55,8 +54,7 @@ class UploadGaps(ServerTestCase):
         for line, code in VERBS.items():
             for transfer in (self.upload_with, self.listing_with):
                 with self.subTest(line=line, transfer=transfer.__name__):
-                    c = self.logged_in()
-                    final = transfer(c, line.format(t=transfer.__name__))
+                    final = transfer(c := self.logged_in(), line.format(t=transfer.__name__))
                     self.assertEqual([c.read_line(timeout=10), c.read_line(timeout=10)[:3]], [final, code])
                     if code != b"221":  # free the one place for the next round
                         c.send("USER anonymous\r\nPASS x\r\nQUIT\r\n")
