@@ -55,7 +55,7 @@ class UploadGaps(ServerTestCase):
             for transfer in (self.upload_with, self.listing_with):
                 with self.subTest(line=line, transfer=transfer.__name__):
                     final = transfer(c := self.logged_in(), line.format(t=transfer.__name__))
-                    self.assertEqual([c.read_line(timeout=10), c.read_line(timeout=10)[:3]], [final, code])
+                    self.assertEqual([c.read_line(timeout=30), c.read_line(timeout=30)[:3]], [final, code])
                     if code != b"221":  # free the one place for the next round
                         c.send("USER anonymous\r\nPASS x\r\nQUIT\r\n")
                     self.assertTrue(c.wait_closed())
@@ -69,8 +69,8 @@ class UploadGaps(ServerTestCase):
         return TRANSFER_COMPLETE
 
     def listing_with(self, c, line):
-        d = data_connect(c.pasv()[1])
-        self.assertEqual(c.command("LIST listed"), LISTING_OPENS)
+        d = data_connect(c.pasv()[1], timeout=30)  # sanitizer builds list slowly
+        self.assertEqual(c.command("LIST listed", timeout=30), LISTING_OPENS)
         c.send(line + "\r\n")
         b"".join(iter(lambda: d.recv(65536), b""))
         d.close()
