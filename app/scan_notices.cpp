@@ -2,15 +2,18 @@
 
 #include <filesystem>
 
+#include "ftp/path_util.h"
 #include "platform/message_box.h"
 
 std::string ScanNoticeText(const ScanEvent& event)
 {
     switch (event.kind) {
     case ScanEvent::Kind::SessionEnded:
-        return "스캔 파일 " + std::to_string(event.storedFiles) + "개를 받았습니다.\n" + event.path;
+        return "스캔 파일 " + std::to_string(event.storedFiles) + "개를 받았습니다.\n" +
+               EscapeControlCharacters(event.path);
     case ScanEvent::Kind::UploadFailed:
-        return "스캔 파일을 받지 못했습니다: " + std::filesystem::path(event.path).filename().string();
+        return "스캔 파일을 받지 못했습니다: " +
+               EscapeControlCharacters(std::filesystem::path(event.path).filename().string());
     case ScanEvent::Kind::FileStored:
         break;  // the session's end sums them up
     }

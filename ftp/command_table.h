@@ -9,40 +9,51 @@
 #include "ftp/control_socket.h"
 
 // What each verb needs before it runs, and who carries it out. Before login
-// only USER and PASS pass the gate. Verbs that start or prepare a transfer
-// wait while one runs, so that nothing of one upload lands in another.
+// only USER and PASS pass the gate.
+//
+// While a transfer runs, replies keep the order of the commands: a command
+// waits for the transfer's final reply, and only ABOR acts at once. A device
+// that waits between pages keeps its control connection alive with NOOP; so
+// once the data connection has brought nothing for a while, the verbs that
+// cannot touch the transfer or the session's state are answered then.
+enum class DuringTransfer {
+    Waits,        // answered after the transfer's final reply
+    WhenStalled,  // answered at once when the data connection has gone quiet
+    AtOnce,       // ABOR
+};
+
 struct CommandTable {
     using Handler = void (CVeskControlSocket::*)(const std::string&);
     struct Entry {
         std::string_view verb;
         bool needsLogin;
-        bool waitsForTransfer;
+        DuringTransfer duringTransfer;
         Handler handler;
     };
     static constexpr std::array<Entry, 23> kEntries{{
-        {"USER", false, false, &CVeskControlSocket::OnUser},
-        {"PASS", false, false, &CVeskControlSocket::OnPass},
-        {"QUIT", true, false, &CVeskControlSocket::OnQuit},
-        {"BYE", true, false, &CVeskControlSocket::OnQuit},
-        {"TYPE", true, false, &CVeskControlSocket::OnType},
-        {"PWD", true, false, &CVeskControlSocket::OnPwd},
-        {"CWD", true, false, &CVeskControlSocket::OnCwd},
-        {"CDUP", true, false, &CVeskControlSocket::OnCdup},
-        {"RNFR", true, false, &CVeskControlSocket::OnRnfr},
-        {"RNTO", true, false, &CVeskControlSocket::OnRnto},
-        {"DELE", true, false, &CVeskControlSocket::OnDele},
-        {"MKD", true, false, &CVeskControlSocket::OnMkd},
-        {"RMD", true, false, &CVeskControlSocket::OnRmd},
-        {"PORT", true, true, &CVeskControlSocket::OnPort},
-        {"PASV", true, true, &CVeskControlSocket::OnPasv},
-        {"EPSV", true, true, &CVeskControlSocket::OnEpsv},
-        {"NLST", true, true, &CVeskControlSocket::OnList},
-        {"LIST", true, true, &CVeskControlSocket::OnList},
-        {"STOR", true, true, &CVeskControlSocket::OnStor},
-        {"ABOR", true, false, &CVeskControlSocket::OnAbor},
-        {"SYST", true, false, &CVeskControlSocket::OnSyst},
-        {"NOOP", true, false, &CVeskControlSocket::OnNoop},
-        {"OPTS", true, false, &CVeskControlSocket::OnOpts},
+        {"USER", false, DuringTransfer::Waits, &CVeskControlSocket::OnUser},
+        {"PASS", false, DuringTransfer::Waits, &CVeskControlSocket::OnPass},
+        {"QUIT", true, DuringTransfer::Waits, &CVeskControlSocket::OnQuit},
+        {"BYE", true, DuringTransfer::Waits, &CVeskControlSocket::OnQuit},
+        {"TYPE", true, DuringTransfer::WhenStalled, &CVeskControlSocket::OnType},
+        {"PWD", true, DuringTransfer::WhenStalled, &CVeskControlSocket::OnPwd},
+        {"CWD", true, DuringTransfer::Waits, &CVeskControlSocket::OnCwd},
+        {"CDUP", true, DuringTransfer::Waits, &CVeskControlSocket::OnCdup},
+        {"RNFR", true, DuringTransfer::Waits, &CVeskControlSocket::OnRnfr},
+        {"RNTO", true, DuringTransfer::Waits, &CVeskControlSocket::OnRnto},
+        {"DELE", true, DuringTransfer::Waits, &CVeskControlSocket::OnDele},
+        {"MKD", true, DuringTransfer::Waits, &CVeskControlSocket::OnMkd},
+        {"RMD", true, DuringTransfer::Waits, &CVeskControlSocket::OnRmd},
+        {"PORT", true, DuringTransfer::Waits, &CVeskControlSocket::OnPort},
+        {"PASV", true, DuringTransfer::Waits, &CVeskControlSocket::OnPasv},
+        {"EPSV", true, DuringTransfer::Waits, &CVeskControlSocket::OnEpsv},
+        {"NLST", true, DuringTransfer::Waits, &CVeskControlSocket::OnList},
+        {"LIST", true, DuringTransfer::Waits, &CVeskControlSocket::OnList},
+        {"STOR", true, DuringTransfer::Waits, &CVeskControlSocket::OnStor},
+        {"ABOR", true, DuringTransfer::AtOnce, &CVeskControlSocket::OnAbor},
+        {"SYST", true, DuringTransfer::WhenStalled, &CVeskControlSocket::OnSyst},
+        {"NOOP", true, DuringTransfer::WhenStalled, &CVeskControlSocket::OnNoop},
+        {"OPTS", true, DuringTransfer::Waits, &CVeskControlSocket::OnOpts},
     }};
 
     static const Entry* Find(std::string_view verb)

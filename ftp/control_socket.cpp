@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "ftp/command_table.h"
 #include "ftp/data_socket.h"
 #include "ftp/replies.h"
 #include "platform/codepage.h"
@@ -53,13 +54,19 @@ void CVeskControlSocket::OnClose(int)
 
 // The client closed its side: end the session now, so that its place is free
 // for the scanner's next connection. An upload whose data connection the
-// client closed first is finished first, with the lines sent after it.
+// client closed first (its end is queued already) is finished first, with
+// the lines sent after it; one whose data connection is still open has been
+// abandoned by its client, who can never learn its outcome: it fails, and an
+// earlier file of its name stays.
 void CVeskControlSocket::OnClientGone()
 {
-    if (!m_bDispatching && m_pDataSocket && m_pDataSocket->IsTransferring() &&
-        m_pDataSocket->PeerHasClosed()) {
-        m_pDataSocket->FinishUpload();
-        ParseCommandLines();
+    if (!m_bDispatching && TransferIsRunning()) {
+        if (m_pDataSocket->PeerHasClosed()) {
+            m_pDataSocket->FinishUpload();
+            ParseCommandLines();
+        }
+        if (TransferIsRunning())
+            m_pDataSocket->Abandon();
     }
     if (m_pThread)
         m_pThread->EndSession(0);
@@ -108,10 +115,13 @@ void CVeskControlSocket::ParseCommandLines()
             EnforceLineLimit();
             break;
         }
-        if (MustWaitForTransfer(m_strRecvBuffer.substr(0, end))) {
-            // ABOR acts at once, also behind lines that wait.
-            if (m_pDataSocket->PeerHasClosed() || !AborIsQueued())
+        if (MustHold(m_strRecvBuffer.substr(0, end))) {
+            // ABOR acts at once, also behind lines that wait; an upload whose
+            // data connection has ended is answered first, as it ended.
+            if (!TransferIsRunning() || m_pDataSocket->PeerHasClosed() || !AborIsQueued()) {
+                RecheckWhenStalled();
                 break;
+            }
             AbortTransferForQueuedAbor();
             continue;
         }
@@ -131,14 +141,50 @@ void CVeskControlSocket::ResumeCommands()
         ParseCommandLines();
 }
 
-bool CVeskControlSocket::MustWaitForTransfer(const std::string& line) const
+// The one condition that holds command lines back. A transfer is what makes
+// the session busy today; anything else that owes the client a reply before
+// the next one (a delayed answer, say) belongs here too.
+bool CVeskControlSocket::SessionIsBusy() const
 {
-    if (!m_pDataSocket || !m_pDataSocket->IsTransferring())
+    return TransferIsRunning();
+}
+
+bool CVeskControlSocket::TransferIsRunning() const
+{
+    return m_pDataSocket && m_pDataSocket->IsTransferring();
+}
+
+bool CVeskControlSocket::MustHold(const std::string& line) const
+{
+    if (!SessionIsBusy())
         return false;
-    const std::string verb = CommandVerb(line);
-    if (verb == "ABOR")
+    if (!TransferIsRunning())
+        return true;
+    const CommandTable::Entry* entry = CommandTable::Find(CommandVerb(line));
+    switch (entry ? entry->duringTransfer : DuringTransfer::Waits) {
+    case DuringTransfer::AtOnce:
         return false;
-    return WaitsForRunningTransfer(verb) || m_pDataSocket->PeerHasClosed();
+    case DuringTransfer::WhenStalled:
+        // HasStalled looks at the data connection first: bytes or an end
+        // waiting there are news that is answered before this line.
+        return !m_pDataSocket->HasStalled();
+    case DuringTransfer::Waits:
+        break;
+    }
+    return true;
+}
+
+void CVeskControlSocket::RecheckWhenStalled()
+{
+    if (m_nStallTimer || !TransferIsRunning() || !platform::MessageQueue::Current())
+        return;
+    const int wait = std::max(m_pDataSocket->MillisecondsUntilStalled(), 20);
+    m_nStallTimer = platform::MessageQueue::Current()->SetTimer(
+        static_cast<unsigned>(wait), [this](unsigned id) {
+            platform::MessageQueue::Current()->KillTimer(id);
+            m_nStallTimer = 0;
+            ResumeCommands();
+        });
 }
 
 bool CVeskControlSocket::AborIsQueued() const

@@ -128,18 +128,27 @@ private:
     bool m_bWaitingForData = false;
     std::string m_strPeerAddress;
 
-    // Serves the lines held while a transfer ran, once it has ended.
+    // Serves the lines held while the session was busy, once it no longer is
+    // (or a stalled transfer lets some of them through).
     void ResumeCommands();
     void AppendReceived(const char* chunk, size_t length);
     void EnforceLineLimit();
     void OnClientGone();
-    // Transfers keep the order of events: a line waits while a transfer runs
-    // if it would start another one, or if the client closed the data
-    // connection before sending it (that upload's end is answered first).
-    bool MustWaitForTransfer(const std::string& line) const;
+    // Replies go out in the order of the commands: while the session is busy
+    // (a transfer runs) the next line waits for the final reply, but for
+    // ABOR and, once the transfer has stalled, the verbs the command table
+    // lets through.
+    bool SessionIsBusy() const;
+    bool TransferIsRunning() const;
+    bool MustHold(const std::string& line) const;
+    // A held line that may go once the transfer stalls is looked at again then.
+    void RecheckWhenStalled();
+    unsigned m_nStallTimer = 0;
     bool AborIsQueued() const;
     void AbortTransferForQueuedAbor();
     void MarkDataConnectionAnswered();
+    // The upload of a STOR whose 150 went out has failed before it started.
+    void ReportFailedStor(const std::string& localPath);
 
     bool m_bDispatching = false;
     bool m_bDiscardingLine = false;
@@ -184,8 +193,6 @@ private:
 // The verb of a command line as the dispatcher sees it: upper case, without
 // its argument and line end.
 std::string CommandVerb(const std::string& line);
-// Verbs that start or prepare a transfer wait until a running one has ended.
-bool WaitsForRunningTransfer(const std::string& verb);
 
 // Free helpers of the session.
 bool LocalPathToClientPath(std::string localPath, std::string& clientPath,

@@ -25,9 +25,24 @@ CVeskDataSocket::~CVeskDataSocket()
 {
     m_bConnected = 0;
     StopPauseTimer();
-    // An upload that did not end with its 226 leaves nothing behind.
+    // An upload that did not end with its 226 leaves nothing behind (the
+    // session ended under it: a lost client, the idle time-out, a stop).
     m_File.Discard();
+    ReportUpload(false);
     Close();
+}
+
+void CVeskDataSocket::ReportUpload(bool stored)
+{
+    if (!m_bUploadUnreported)
+        return;
+    m_bUploadUnreported = false;
+    if (!Host())
+        return;
+    if (stored)
+        Host()->FileStored(m_strStorePath, m_nBytesReceived);
+    else
+        Host()->UploadFailed(m_strStorePath);
 }
 
 void CVeskDataSocket::StopPauseTimer()
@@ -51,6 +66,7 @@ bool CVeskDataSocket::OpenStoreFile(const std::string& localPath, platform::Uniq
     if (!opened)
         return false;
     m_strStorePath = localPath;
+    m_bUploadUnreported = true;
     m_nBytesReceived = 0;
     m_nBytesSent = 0;
     return true;
@@ -60,6 +76,7 @@ void CVeskDataSocket::BeginUpload()
 {
     m_bTransferring = true;
     m_bAnswered = false;
+    NoteProgress();
     m_nextReceive = std::chrono::steady_clock::now() +
                     std::chrono::milliseconds(m_bPlainScan ? kPlainScanPauseMs : 0);
     Rearm();
@@ -69,6 +86,7 @@ void CVeskDataSocket::BeginListing(std::string listing)
 {
     m_bTransferring = true;
     m_bAnswered = false;
+    NoteProgress();
     m_strSendBuffer = std::move(listing);
     m_nTotalBytes = m_strSendBuffer.size();
     m_nBytesSent = 0;
@@ -80,10 +98,9 @@ void CVeskDataSocket::BeginListing(std::string listing)
 void CVeskDataSocket::EndTransfer(const std::string& reply, bool transferOver)
 {
     // An upload that ends with anything but its 226 has failed.
-    if (m_File.IsOpen() && Host())
-        Host()->UploadFailed(m_strStorePath);
     StopPauseTimer();
     m_File.Discard();  // nothing left to throw away after a commit
+    ReportUpload(false);
     Close();
     m_bTransferring = false;
     m_bAnswered = true;
@@ -93,9 +110,14 @@ void CVeskDataSocket::EndTransfer(const std::string& reply, bool transferOver)
 
 void CVeskDataSocket::CompleteUpload()
 {
+    // With the control connection gone first, nobody can be told of this
+    // upload: its client gave it up, so it does not replace anything.
+    if (!m_pControlSocket->IsOpen()) {
+        Abandon();
+        DiscardLater();
+        return;
+    }
     if (!m_File.Commit()) {
-        if (Host())
-            Host()->UploadFailed(m_strStorePath);
         EndTransfer(reply::kCantWriteFile, false);
         return;
     }
@@ -106,8 +128,7 @@ void CVeskDataSocket::CompleteUpload()
     m_bAnswered = true;
     m_pControlSocket->EndOfTransfer(reply::kUploadComplete, true);
     Close();
-    if (Host())
-        Host()->FileStored(m_strStorePath, m_nBytesReceived);
+    ReportUpload(true);
     DiscardLater();
 }
 
@@ -115,10 +136,32 @@ void CVeskDataSocket::Abandon()
 {
     StopPauseTimer();
     m_File.Discard();
+    ReportUpload(false);
     Close();
     m_bConnected = 0;
     m_bTransferring = false;
     m_bAnswered = true;
+}
+
+bool CVeskDataSocket::FinishIfEnded()
+{
+    if (!m_bTransferring || !m_File.IsOpen() || !PeerHasClosed())
+        return false;
+    FinishUpload();
+    return !m_bTransferring;
+}
+
+bool CVeskDataSocket::HasStalled() const
+{
+    if (!m_bTransferring || PeerHasClosed() || (m_File.IsOpen() && BytesWaiting() > 0))
+        return false;
+    return MillisecondsUntilStalled() <= 0;
+}
+
+int CVeskDataSocket::MillisecondsUntilStalled() const
+{
+    const auto quiet = std::chrono::steady_clock::now() - m_lastProgress;
+    return kStallMs - static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(quiet).count());
 }
 
 void CVeskDataSocket::FinishUpload()
@@ -181,6 +224,7 @@ int CVeskDataSocket::ReceiveFileChunk()
     // cut off by the idle time-out.
     if (Host())
         Host()->Touch();
+    NoteProgress();
     m_nBytesReceived += static_cast<uint64_t>(n);
     if (!m_File.Write(buffer, static_cast<size_t>(n))) {
         EndTransfer(reply::kCantWriteFile, false);
@@ -212,8 +256,19 @@ void CVeskDataSocket::OnAccept(int)
 {
     std::string peer;
     const int handle = Accept(&peer);
-    if (handle < 0)
+    if (handle < 0) {
+        // Out of descriptors the client stays queued and the listener stays
+        // ready: look again a little later rather than spin until the wait
+        // for the data connection runs out.
+        if (OutOfHandles() && !m_nPauseTimer && platform::MessageQueue::Current()) {
+            PauseAccepting();
+            m_nPauseTimer = platform::MessageQueue::Current()->SetTimer(kAcceptPauseMs, [this](unsigned) {
+                StopPauseTimer();
+                Rearm();
+            });
+        }
         return;
+    }
     // Only the client itself may use the port it was offered; anybody else is
     // turned away and the port keeps waiting for the client.
     if (peer != m_pControlSocket->PeerAddress()) {
@@ -250,6 +305,7 @@ void CVeskDataSocket::OnSend(int)
             return;
         }
         m_nBytesSent += static_cast<uint64_t>(n);
+        NoteProgress();
         if (Host())
             Host()->Touch();
     }

@@ -51,6 +51,21 @@ public:
     void FinishUpload();
     // ABOR: the transfer ends here; an upload's file is thrown away.
     void Abandon();
+    // Before ABOR is acted on: an upload whose data connection the client
+    // has already closed cleanly is complete, and ends as such. True when
+    // the transfer has ended here (with its own final reply).
+    bool FinishIfEnded();
+
+    // A transfer whose data connection has moved no byte for this long has
+    // stalled (a flatbed device waiting for its next page): commands that
+    // cannot touch it are answered meanwhile.
+    static constexpr int kStallMs = 2000;
+    // Nothing is waiting on the data connection, no end either, and no byte
+    // has moved for kStallMs.
+    bool HasStalled() const;
+    int MillisecondsUntilStalled() const;
+    // Out of descriptors, a waiting client is looked at again after this.
+    static constexpr int kAcceptPauseMs = 100;
     // The transfer command that this connection was opened for has had its
     // final reply without using it: a later close by the client says nothing.
     void MarkAnswered() { m_bAnswered = true; }
@@ -89,12 +104,18 @@ private:
     const unsigned m_nSerial;
     const int m_bPlainScan;
     bool m_bConnectFailed = false;
+    // The upload's staging file is open and its outcome not reported yet:
+    // every upload is reported exactly once, stored or failed.
+    bool m_bUploadUnreported = false;
+    std::chrono::steady_clock::time_point m_lastProgress{};
 
     // transferOver: the session is idle again. A failed upload leaves the
     // session in its upload state until the next transfer command.
     void EndTransfer(const std::string& reply, bool transferOver);
     SessionHost* Host() const;  // the session's host, if it has one
     void CompleteUpload();
+    void ReportUpload(bool stored);
+    void NoteProgress() { m_lastProgress = std::chrono::steady_clock::now(); }
     bool PlainScanPauseDue();
     void StopPauseTimer();
     void ResumeAfterPause();

@@ -28,12 +28,6 @@ std::string CommandVerb(const std::string& line)
     return verb;
 }
 
-bool WaitsForRunningTransfer(const std::string& verb)
-{
-    const CommandTable::Entry* entry = CommandTable::Find(verb);
-    return entry && entry->waitsForTransfer;
-}
-
 void CVeskControlSocket::ProcessCommand()
 {
     if (m_CommandQueue.empty())

@@ -89,6 +89,10 @@ void CVeskControlSocket::OnDele(const std::string& argument)
 
 void CVeskControlSocket::OnMkd(const std::string& argument)
 {
+    if (HasControlCharacter(argument)) {
+        SendResponse(reply::kCantCreateDirectory);
+        return;
+    }
     std::string local;
     const int code = ResolveDirectoryPath(argument, OP_MAKE_DIRECTORY, local);
     if (code == PATH_OK) {

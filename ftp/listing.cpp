@@ -121,11 +121,15 @@ std::vector<std::optional<platform::EntryInfo>> InfoOfAll(const platform::Confin
 
 // A whole folder, sorted so that the same folder always lists the same way;
 // an unreadable one lists as empty. Uploads in progress are nobody's
-// business until they are complete.
+// business until they are complete. A name with a control character (made
+// on the PC itself) is left out: a line feed in it would split its line into
+// a forged entry, and no command of the client's could name it anyway.
 void AppendFolder(const platform::ConfinedFolder& folder, int64_t now, std::string& listing)
 {
     std::vector<std::string> names = folder.Names();
-    std::erase_if(names, [](const std::string& name) { return platform::StagedFile::IsStagingName(name); });
+    std::erase_if(names, [](const std::string& name) {
+        return platform::StagedFile::IsStagingName(name) || HasControlCharacter(name);
+    });
     std::sort(names.begin(), names.end());
     // About 60 bytes of columns and line end per entry besides the name.
     listing.reserve(names.size() * 96);

@@ -4,6 +4,39 @@
 
 #include "platform/confined_fs.h"
 
+namespace {
+
+bool IsControlCharacter(char c)
+{
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+}
+
+}  // namespace
+
+bool HasControlCharacter(const std::string& text)
+{
+    return std::any_of(text.begin(), text.end(), IsControlCharacter);
+}
+
+std::string EscapeControlCharacters(const std::string& text)
+{
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        if (!IsControlCharacter(c)) {
+            out += c;
+            continue;
+        }
+        const auto byte = static_cast<unsigned char>(c);
+        out += "\\x";
+        out += kHex[byte >> 4];
+        out += kHex[byte & 0xF];
+    }
+    return out;
+}
+
 std::string ToLowerAscii(std::string text)
 {
     for (char& c : text)

@@ -7,6 +7,14 @@
 #include <string>
 
 std::string ToLowerAscii(std::string text);
+
+// A CR, LF or other control character (below 0x20, or 0x7F): no file of the
+// client's may carry one in its name, since every line that shows a name
+// (a reply, the journal, a listing) would break at it.
+bool HasControlCharacter(const std::string& text);
+// The text with each control character written as \xNN, for lines that
+// show a name that came from elsewhere (the journal, the tray's notices).
+std::string EscapeControlCharacters(const std::string& text);
 bool EqualsIgnoringAsciiCase(const std::string& a, const std::string& b);
 
 // "\" becomes "/" and runs of "/" fold into one.

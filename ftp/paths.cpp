@@ -77,6 +77,8 @@ MapOutcome MapPath(const std::string& home, const std::string& currentDir,
 
 bool CVeskControlSocket::MapClientPathToLocal(std::string clientPath, std::string& localPath)
 {
+    if (HasControlCharacter(clientPath))
+        return false;
     const std::string home = HomeRoot(HomePath());
     return MapPath(home, m_strCurrentDir, std::move(clientPath), localPath) == MapOutcome::Found;
 }
@@ -84,6 +86,10 @@ bool CVeskControlSocket::MapClientPathToLocal(std::string clientPath, std::strin
 int CVeskControlSocket::ResolveDirectoryPath(std::string clientPath, int operation,
                                              std::string& localPath)
 {
+    // A name with a control character is no usable name: nothing by it is
+    // found, made or changed.
+    if (HasControlCharacter(clientPath))
+        return PATH_DIRECTORY_NOT_FOUND;
     clientPath = NormaliseClientPath(clientPath);
     TrimTrailingSlashes(clientPath);
     if (clientPath.empty()) {
@@ -107,6 +113,8 @@ int CVeskControlSocket::ResolveDirectoryPath(std::string clientPath, int operati
 int CVeskControlSocket::ResolveFilePath(std::string clientPath, int operation,
                                         std::string& localPath, platform::UniqueFd* folderOut)
 {
+    if (HasControlCharacter(clientPath))
+        return PATH_NO_FILE;
     clientPath = NormaliseClientPath(clientPath);
     TrimTrailingSlashes(clientPath);
     if (clientPath.empty())

@@ -116,6 +116,7 @@ void CVeskControlSocket::OnStor(const std::string& argument)
     if (!OpenDataConnection() || m_pDataSocket->ConnectFailed()) {
         m_nStatus = STATUS_IDLE;
         CloseDataConnection();
+        ReportFailedStor(local);
         return;
     }
     m_nStatus = STATUS_STOR;
@@ -126,7 +127,15 @@ void CVeskControlSocket::OnStor(const std::string& argument)
     m_nStatus = STATUS_IDLE;
     MarkDataConnectionAnswered();
     SendResponse(reply::kCantOpenFile);
+    ReportFailedStor(local);
     m_pDataSocket->DiscardLater();
+}
+
+// Once its 150 has gone out, an upload is reported whatever ends it.
+void CVeskControlSocket::ReportFailedStor(const std::string& localPath)
+{
+    if (m_pThread)
+        m_pThread->UploadFailed(localPath);
 }
 
 // The data connection stays for the client to close or reuse; its close is
@@ -139,6 +148,13 @@ void CVeskControlSocket::MarkDataConnectionAnswered()
 
 void CVeskControlSocket::OnAbor(const std::string&)
 {
+    // An upload whose data connection the client closed before it sent ABOR
+    // has all its bytes: it completes (or fails) as it would have, and ABOR
+    // finds nothing left to abort.
+    if (TransferIsRunning() && m_pDataSocket->FinishIfEnded()) {
+        SendResponse(reply::kAborDone);
+        return;
+    }
     if (m_pDataSocket) {
         if (m_nStatus != STATUS_IDLE)
             SendResponse(reply::kTransferAborted);
@@ -187,6 +203,13 @@ bool CVeskControlSocket::OpenDataConnection()
         if (m_pThread->Queue().QuitPending() || !IsOpen()) {
             m_bWaitingForData = false;
             return false;  // the session is ending; nobody is left to answer
+        }
+        // ABOR ends the wait as it would end the transfer; it is answered
+        // in its turn, after this command.
+        if (AborIsQueued()) {
+            m_bWaitingForData = false;
+            SendResponse(reply::kTransferAborted);
+            return false;
         }
         m_pThread->Queue().PumpEvents(static_cast<int>(std::min<long long>(left.count(), 250)));
     }

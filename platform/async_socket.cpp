@@ -123,6 +123,11 @@ int AsyncSocket::Accept(std::string* peerAddress)
     return fd;
 }
 
+bool AsyncSocket::OutOfHandles() const
+{
+    return m_nLastError == EMFILE || m_nLastError == ENFILE;
+}
+
 bool AsyncSocket::Connect(const std::string& host, int port)
 {
     sockaddr_in target{};

@@ -38,6 +38,10 @@ public:
     bool Listen(int backlog);
     // Accepts one waiting connection; returns its handle or -1 (LastError()).
     int Accept(std::string* peerAddress = nullptr);
+    // The last Accept failed for want of a descriptor (EMFILE, ENFILE).
+    bool OutOfHandles() const;
+    // No OnAccept until Rearm(), though a connection still waits.
+    void PauseAccepting() { m_bAcceptArmed = false; }
     // Starts a non-blocking connect; true when it is under way or done.
     bool Connect(const std::string& host, int port);
     // Takes over an open handle (made non-blocking) as a connected socket.

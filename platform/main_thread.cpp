@@ -67,6 +67,11 @@ void RunPendingCalls()
     }
 }
 
+void DeliverPendingCalls()
+{
+    RunPendingCalls();
+}
+
 void WaitActivity::Signal()
 {
     // A listener may go (its wait ends) while the others are told.

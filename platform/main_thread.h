@@ -54,6 +54,10 @@ void CallOnThreadOf(WaitActivity* context, const std::function<void()>& fn);
 // Queues fn to run on the thread of `context` and returns at once.
 void PostToThreadOf(WaitActivity* context, std::function<void()> fn);
 
+// Runs the calls queued to the calling thread now, without waiting for more:
+// the last words of workers that ended just before the loop stops.
+void DeliverPendingCalls();
+
 // Drops queued calls to `context` that have not run yet (before it goes).
 void DiscardPendingCalls(WaitActivity* context);
 

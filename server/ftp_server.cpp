@@ -100,8 +100,12 @@ bool CVeskFTPServer::WaitForThread(const std::shared_ptr<CVeskConnectThread>& th
 int CVeskFTPServer::Shutdown(int exitCode)
 {
     Stop();
-    if (WaitForThreadsToEnd(kShutdownGraceMs))
+    if (WaitForThreadsToEnd(kShutdownGraceMs)) {
+        // The sessions' last reports (an upload the stop cut short) are
+        // delivered before the program ends.
+        platform::DeliverPendingCalls();
         return exitCode;
+    }
     // Destructors would pull the server out from under the stuck thread.
     std::fflush(nullptr);
     std::_Exit(exitCode);
