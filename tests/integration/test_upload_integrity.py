@@ -1,8 +1,7 @@
 """Every scan arrives whole under its name, or the client is told that it did
 not: resets, pipelined commands after a close, commands during an upload,
 refused transfers with an open data connection, cut re-uploads, a crash,
-a stop that cannot wait, two servers on one folder, and a client that never
-logs in."""
+and a client that never logs in."""
 
 import ftplib
 import io
@@ -340,8 +339,7 @@ class SharedFolder(IntegrityCase):
         d.sendall(data[:100000])
         age_by_an_hour(os.path.join(self.home, wait_for_staged_bytes(self.home, 100000)))
         other = FtpdServer(home=self.home)
-        arguments = other.arguments
-        other.arguments = lambda: launcher + arguments()
+        other.arguments = lambda arguments=other.arguments: launcher + arguments()
         self.addCleanup(other.cleanup)
         with other.start().client() as oc:
             self.assertEqual(self.stor_passive(oc.login(), "other.pdf", b"other"), TRANSFER_COMPLETE)
@@ -369,9 +367,8 @@ class StuckAtStop(IntegrityCase):
         self.addCleanup(d.close)
         d.sendall(payload(30000, 25))
         wait_for_staged_bytes(self.home)
-        # Commands whose replies are never read, until the sends have blocked
-        # for longer than the session may wait before answering: its thread
-        # is then stuck in a reply and the stop gives up on it.
+        # Unread replies until the sends have blocked for longer than the session
+        # may wait before answering: its thread is stuck in a reply.
         c.sock.setblocking(False)
         quiet_since = started = time.monotonic()
         while time.monotonic() - quiet_since < 3 and time.monotonic() - started < 30:

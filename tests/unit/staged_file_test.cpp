@@ -7,11 +7,10 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <vector>
+#include <set>
 
 #include "platform/confined_fs.h"
 #include "platform/staged_file.h"
@@ -117,10 +116,9 @@ TEST_F(StagedFileIn, AnUploadThatNeverCommitsLeavesNothing)
     EXPECT_EQ(StagingFiles(), 0);
 }
 
-// The sweep of the first upload into a folder: a staging file that a live
-// writer holds survives however old it looks; one that nobody holds goes,
-// whatever process its name names; a young one (its writer may not have
-// locked it yet) and names not of the exact form stay.
+// The sweep of the first upload into a folder: what a live writer holds stays
+// however old it looks, and so do a young file (not yet locked, maybe) and
+// other names; what nobody holds goes, whatever process its name names.
 TEST_F(StagedFileIn, TheSweepRemovesWhatNoLiveWriterHolds)
 {
     const std::string young = ".lumbra-upload-77-0.part";
@@ -129,24 +127,19 @@ TEST_F(StagedFileIn, TheSweepRemovesWhatNoLiveWriterHolds)
                                     std::string(".Lumbra-Upload-2024-report.pdf"), std::string(".lumbra-upload-1-0.part.pdf")})
         std::ofstream(home / "sub" / name) << "left";
     StagedFile held;  // a lock of another open file description
-    ASSERT_TRUE(held.OpenIn(Folder(home / "sub"), (home / "sub").string(), "held.pdf"));
-    ASSERT_TRUE(held.Write("held", 4));
-    std::vector<fs::path> kept;
-    const time_t anHourAgo = ::time(nullptr) - 3600;
-    const struct timespec old[2] = {{anHourAgo, 0}, {anHourAgo, 0}};
+    ASSERT_TRUE(held.OpenIn(Folder(home / "sub"), (home / "sub").string(), "held.pdf") && held.Write("held", 4));
+    std::set<fs::path> kept;
+    const struct timespec old[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
     for (const auto& entry : fs::directory_iterator(home / "sub")) {
         if (entry.path().filename() != young)
             ::utimensat(AT_FDCWD, entry.path().c_str(), old, 0);
         if (entry.path().filename() != deadOfALiveProcess && entry.path().filename() != ".lumbra-upload-1-0.part")
-            kept.push_back(entry.path());
+            kept.insert(entry.path());
     }
     StagedFile sweeper;  // its folder path names a folder no upload of this process swept yet
     ASSERT_TRUE(sweeper.OpenIn(Folder(home / "sub"), "not swept yet", "sweeper.pdf"));
     sweeper.Discard();
-    std::vector<fs::path> left(fs::directory_iterator(home / "sub"), fs::directory_iterator());
-    std::sort(kept.begin(), kept.end());
-    std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, kept);
+    EXPECT_EQ(std::set<fs::path>(fs::directory_iterator(home / "sub"), fs::directory_iterator()), kept);
     ASSERT_TRUE(held.Commit());
     EXPECT_EQ(Content(home / "sub" / "held.pdf"), "held");
 }
