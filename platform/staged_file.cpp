@@ -22,13 +22,14 @@ namespace {
 constexpr std::string_view kStagingPrefix = ".lumbra-upload-";
 constexpr std::string_view kStagingSuffix = ".part";
 constexpr int kNameAttempts = 16;
-// An unlocked staging file this young may belong to a writer caught between
-// creating it and locking it (on a loaded machine): it is left for a later
-// sweep. Ages are read on the folder's own clock, so hosts whose clocks
-// differ agree on them.
-constexpr int64_t kLockGraceSeconds = 10;
-// Where the file system keeps no locks, nobody can tell a live writer from a
-// dead one: only a file left alone this long is taken for a leftover.
+// A staging file that nobody holds is still spared this long after its last
+// write: its writer may be between creating and locking it, or may hold its
+// lock on another host of a network share that does not pass locks on (a
+// paused flatbed upload, say). Ages are read on the folder's own clock, so
+// hosts whose clocks differ agree on them.
+constexpr int64_t kUnheldGraceSeconds = 15 * 60;
+// Where the file system keeps no locks at all, nobody can tell a live writer
+// from a dead one: only a file left alone this long is taken for a leftover.
 constexpr int64_t kUnlockableLeftoverSeconds = 24 * 60 * 60;
 // How long an exit that cannot wait waits for an upload in mid-commit.
 constexpr auto kExitLockWait = std::chrono::seconds(1);
@@ -68,32 +69,34 @@ int LockWholeFile(int fd, short type)
 
 enum class Verdict { Kept, TooYoung, Removed };
 
+// Removes `name` if it is still the file `judged`, not one put there since.
+Verdict RemoveJudged(int folder, const char* name, const struct stat& judged)
+{
+    struct stat named {};
+    if (::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == judged.st_dev &&
+        named.st_ino == judged.st_ino)
+        ::unlinkat(folder, name, 0);
+    return Verdict::Removed;
+}
+
 // Removes the staging file `name` when its writer is gone: nobody holds its
-// lock, and it is older than a writer can take to lock it. `now` is the
-// folder's clock.
+// lock and it has not been written for a while. `now` is the folder's clock.
 Verdict RemoveIfLeftover(int folder, const char* name, const timespec& now)
 {
     const UniqueFd file(::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat st {};
     if (!file.IsOpen() || ::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode))
         return Verdict::Kept;
-    const int64_t age = static_cast<int64_t>(now.tv_sec) - static_cast<int64_t>(st.st_mtim.tv_sec);
-    if (age < kLockGraceSeconds)
-        return Verdict::TooYoung;
     const int error = LockWholeFile(file.Get(), F_RDLCK);
     if (error == EAGAIN || error == EACCES)
         return Verdict::Kept;  // a live writer holds it
-    if (error != 0 && age < kUnlockableLeftoverSeconds)
-        return Verdict::Kept;
-    // Only the file that was judged: not one put under the name since.
-    struct stat named {};
-    if (::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == st.st_dev &&
-        named.st_ino == st.st_ino)
-        ::unlinkat(folder, name, 0);
-    return Verdict::Removed;
+    const int64_t age = static_cast<int64_t>(now.tv_sec) - static_cast<int64_t>(st.st_mtim.tv_sec);
+    if (error != 0)
+        return age >= kUnlockableLeftoverSeconds ? RemoveJudged(folder, name, st) : Verdict::Kept;
+    return age >= kUnheldGraceSeconds ? RemoveJudged(folder, name, st) : Verdict::TooYoung;
 }
 
-// False when a file was spared only for its youth.
+// False when a file that nobody holds was spared for its youth.
 bool SweepLeftovers(int folder, const timespec& now)
 {
     const int handle = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -115,7 +118,7 @@ bool SweepLeftovers(int folder, const timespec& now)
 
 // A crash leaves its staging file behind. The first upload of this process
 // into a folder removes the leftovers there, and later ones try again as
-// long as a file was too young to judge.
+// long as an unheld file was too young to be taken for one.
 void SweepLeftoversOnce(const std::string& folderPath, int folder, const timespec& now)
 {
     static std::mutex lock;
