@@ -5,10 +5,11 @@
 // nobody sees a partial scan under its name.
 //
 // The writer holds a lock on its staging file from the moment it creates it
-// until the commit or the discard. A crash leaves the file unlocked, and the
-// next upload into its folder (from this or any other process, in any PID
-// namespace or on any host that shares the folder) removes it; a locked one
-// belongs to a live upload and is never touched.
+// until the commit or the discard. A crash leaves the file unlocked, and a
+// later upload into its folder (from this or any other process, in any PID
+// namespace or on any host that shares the folder) removes it once it has
+// lain unwritten for a while; a locked one belongs to a live upload and is
+// never touched.
 #pragma once
 
 #include <cstddef>
