@@ -311,6 +311,7 @@ class Crash(ServerTestCase):
         c = self.logged_in()
         self.assertEqual(c.command("DELE " + staging), b"550 Permission denied\r\n")
         self.assertEqual(c.command("STOR " + staging), b"550 Permission denied.\r\n")
+        self.assertEqual(c.command("LIST " + staging), b'550 "%s": Directory not found.\r\n' % staging.encode())
         self.assertNotEqual(c.command("DELE " + staging.upper())[:4], b"250 ")
         port = c.pasv()[1]
         self.assertEqual(c.command("NLST"),
