@@ -3,6 +3,7 @@ not: resets, pipelined commands after a close, commands during an upload,
 refused transfers with an open data connection, cut re-uploads, a crash,
 and a client that never logs in."""
 
+import contextlib
 import ftplib
 import io
 import os
@@ -56,9 +57,17 @@ def wait_for_staged_bytes(folder, size=1, wait=10):
     raise AssertionError("no staging file of %d bytes in %s" % (size, folder))
 
 
+def server_end_queues(sock):
+    """Bytes queued to send and to read at the server's end of sock's connection."""
+    with open("/proc/net/tcp") as f:
+        for fields in map(str.split, f):
+            if fields[2].endswith(":%04X" % sock.getsockname()[1]):
+                return tuple(int(n, 16) for n in fields[4].split(":"))
+    return (0, 0)
+
+
 def age_by_an_hour(path):
-    # The sweep spares a young unlocked staging file (its writer may be about
-    # to lock it); an old one it judges by its lock alone.
+    # Too old for the sweep to spare an unlocked staging file for its youth.
     os.utime(path, (time.time() - 3600,) * 2)
 
 
@@ -303,9 +312,8 @@ class Crash(ServerTestCase):
         self.assertEqual(visible_names(self.home), sorted([staging, users_own, "scan.pdf"]))
         age_by_an_hour(os.path.join(self.home, staging))
 
-        # A new server neither shows nor serves the staging file, under any
-        # spelling, and the next upload into that folder removes it; the
-        # user's file of a like name is listed and kept.
+        # A new server neither shows nor serves the staging file, and the
+        # next upload into that folder removes it.
         self.server = FtpdServer(root=self.server.root)
         self.server.start()
         c = self.logged_in()
@@ -329,8 +337,7 @@ class Crash(ServerTestCase):
 
 
 class SharedFolder(IntegrityCase):
-    """A staging file whose writer still runs is never swept by another
-    server on the folder, even from another PID namespace (a container)."""
+    """A live upload's staging file survives another server's sweep, from any PID namespace."""
 
     def check_a_live_upload_survives_another_servers_sweep(self, launcher):
         c = self.logged_in()
@@ -368,16 +375,19 @@ class StuckAtStop(IntegrityCase):
         self.addCleanup(d.close)
         d.sendall(payload(30000, 25))
         wait_for_staged_bytes(self.home)
-        # Unread replies until the sends have blocked for longer than the session
-        # may wait before answering: its thread is stuck in a reply.
+        # Replies unread until the server's end neither sends nor reads: the
+        # thread is stuck in a reply (up to 10 s), longer than the stop waits.
         c.sock.setblocking(False)
-        quiet_since = started = time.monotonic()
-        while time.monotonic() - quiet_since < 3 and time.monotonic() - started < 30:
-            try:
-                c.sock.send(b"NOOP\r\n" * 4096)
-                quiet_since = time.monotonic()
-            except BlockingIOError:
-                time.sleep(0.05)
+        last, since, started = None, time.monotonic(), time.monotonic()
+        while time.monotonic() - started < 60:
+            with contextlib.suppress(BlockingIOError):
+                c.sock.send(b"PWD\r\n" * 4096)
+            queues = server_end_queues(c.sock)
+            if queues != last:
+                last, since = queues, time.monotonic()
+            elif all(queues) and time.monotonic() - since >= 1:
+                break
+            time.sleep(0.05)
         self.assertEqual(self.server.stop(wait=20), 0)
         self.assertEqual(self.read_file("keep.pdf"), b"earlier scan")
         self.assertNothingBut(["keep.pdf"])
