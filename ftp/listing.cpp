@@ -185,6 +185,12 @@ bool CVeskControlSocket::BuildDirectoryListing(std::string argument, std::string
         return false;
     }
 
+    // An upload in progress is nobody's business, even named exactly.
+    if (platform::StagedFile::IsStagingName(local.substr(local.find_last_of('/') + 1))) {
+        SendResponse(reply::FolderNotFound(argument));
+        return false;
+    }
+
     // The folder is opened beneath the home folder and its entries read
     // from that descriptor, so a link swapped in meanwhile shows nothing of
     // what lies outside.

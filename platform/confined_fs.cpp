@@ -1,4 +1,5 @@
 #include "platform/confined_fs.h"
+#include "platform/staged_file.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -397,7 +398,10 @@ std::optional<std::string> FindNameIgnoringCase(int folder, const std::string& n
             const auto* entry = reinterpret_cast<const dirent64*>(buffer + offset);
             offset += entry->d_reclen;
             const std::string_view candidate = entry->d_name;
-            if (candidate == "." || candidate == ".." || !SameIgnoringAsciiCase(candidate, name))
+            // A live upload's staging file is nobody's to find under another
+            // spelling of its name.
+            if (candidate == "." || candidate == ".." || !SameIgnoringAsciiCase(candidate, name) ||
+                StagedFile::IsStagingName(candidate))
                 continue;
             if (!found || candidate < *found)
                 found = std::string(candidate);

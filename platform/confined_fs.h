@@ -87,8 +87,9 @@ bool OpenUploadTarget(const std::string& home, const std::string& localFolder,
                       const std::string& name, UploadTarget& target);
 
 // The entry of the open folder equal to `name` without regard to ASCII case,
-// the first in byte order; nullopt when there is none. Reads the folder from
-// where its descriptor stands, without a name list of its own.
+// the first in byte order, never a staging file of an upload; nullopt when
+// there is none. Reads the folder from where its descriptor stands, without
+// a name list of its own.
 std::optional<std::string> FindNameIgnoringCase(int folder, const std::string& name);
 
 // What a listing shows of one entry.

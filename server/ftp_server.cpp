@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "platform/main_thread.h"
+#include "platform/staged_file.h"
 #include "server/connect_thread.h"
 
 namespace {
@@ -107,8 +108,23 @@ int CVeskFTPServer::Shutdown(int exitCode)
         return exitCode;
     }
     // Destructors would pull the server out from under the stuck thread.
+    // Its upload is not left behind half-written, and is reported failed.
+    ReportUploadsFailedAtExit(platform::StagedFile::DiscardAllForExit());
     std::fflush(nullptr);
     std::_Exit(exitCode);
+}
+
+// Told to the listener at once: the main loop serves no more calls.
+void CVeskFTPServer::ReportUploadsFailedAtExit(const std::vector<std::string>& paths)
+{
+    for (const std::string& path : paths) {
+        ScanEvent event;
+        event.kind = ScanEvent::Kind::UploadFailed;
+        event.path = path;
+        event.time = std::time(nullptr);
+        if (m_ScanListener)
+            m_ScanListener(event);
+    }
 }
 
 size_t CVeskFTPServer::ThreadCount() const

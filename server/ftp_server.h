@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "server/listen_socket.h"
 #include "server/scan_events.h"
@@ -33,7 +34,8 @@ public:
     // gave up on (stuck in a reply to a client that reads nothing, say)
     // still runs and still calls into the server: the process then ends at
     // once with exitCode instead of waiting for it; the system closes its
-    // sockets.
+    // sockets. The staging files of uploads still open are removed first,
+    // and each upload is reported failed.
     int Shutdown(int exitCode);
     static constexpr int kShutdownGraceMs = 300;
     bool IsRunning() const { return m_bRunning; }
@@ -78,6 +80,7 @@ private:
     void OnThreadClose(CVeskConnectThread* thread);
     void CountOutEndedSessions(const CVeskConnectThread* except);
     bool WaitForThread(const std::shared_ptr<CVeskConnectThread>& thread);
+    void ReportUploadsFailedAtExit(const std::vector<std::string>& paths);
 
     const std::string m_strWelcomeMessage = "Welcome to Orvello";
     const std::string m_strGoodbyeMessage = "Bye";

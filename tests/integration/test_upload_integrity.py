@@ -3,6 +3,7 @@ not: resets, pipelined commands after a close, commands during an upload,
 refused transfers with an open data connection, cut re-uploads, a crash,
 and a client that never logs in."""
 
+import contextlib
 import ftplib
 import io
 import os
@@ -16,7 +17,7 @@ import time
 import unittest
 
 from ftp_harness import (GREETING, LOGGED_IN, LOGIN_FIRST, OPENING_BINARY, TIMED_OUT, TRANSFER_COMPLETE,
-                         FtpdServer, ServerTestCase, data_connect)
+                         FtpdServer, ServerTestCase, data_connect, tool_available)
 from test_transfers import PLAIN_BUILD, UploadCase, can_mount_tmpfs, payload, peer_closes_within
 
 ABORTED = b"426 Connection closed(transfer aborted\r\n"
@@ -40,6 +41,34 @@ def passive_port(reply):
 
 def visible_names(folder):
     return sorted(os.listdir(folder))
+
+
+STAGING_NAME = re.compile(r"\.lumbra-upload-\d+-\d+\.part")
+
+
+def wait_for_staged_bytes(folder, size=1, wait=10):
+    """The name of a staging file in folder once `size` bytes have reached it."""
+    deadline = time.monotonic() + wait
+    while time.monotonic() < deadline:
+        for name in filter(STAGING_NAME.fullmatch, os.listdir(folder)):
+            if os.path.getsize(os.path.join(folder, name)) >= size:
+                return name
+        time.sleep(0.02)
+    raise AssertionError("no staging file of %d bytes in %s" % (size, folder))
+
+
+def server_end_queues(sock):
+    """Bytes queued to send and to read at the server's end of sock's connection."""
+    with open("/proc/net/tcp") as f:
+        for fields in map(str.split, f):
+            if fields[2].endswith(":%04X" % sock.getsockname()[1]):
+                return tuple(int(n, 16) for n in fields[4].split(":"))
+    return (0, 0)
+
+
+def age_by_an_hour(path):
+    # Too old for the sweep to spare an unlocked staging file for its youth.
+    os.utime(path, (time.time() - 3600,) * 2)
 
 
 class IntegrityCase(UploadCase):
@@ -268,41 +297,102 @@ class Crash(ServerTestCase):
 
     def test_a_killed_server_leaves_no_partial_scan_and_cleans_up_after_itself(self):
         self.write_file("scan.pdf", b"earlier scan")
+        users_own = ".Lumbra-Upload-2024-report.pdf"
+        self.write_file(users_own, b"not ours")
         c = self.logged_in()
         port = c.pasv()[1]
         self.assertEqual(c.command("STOR scan.pdf"), OPENING_BINARY)
         d = data_connect(port)
         self.addCleanup(d.close)
         d.sendall(payload(100000, 30))
-        time.sleep(0.3)
+        staging = wait_for_staged_bytes(self.home)
         self.server.proc.send_signal(signal.SIGKILL)
         self.server.proc.wait(5)
         self.assertEqual(self.read_file("scan.pdf"), b"earlier scan")
-        leftovers = [n for n in visible_names(self.home) if n != "scan.pdf"]
-        self.assertTrue(all(n.startswith(".lumbra-upload-") for n in leftovers), leftovers)
+        self.assertEqual(visible_names(self.home), sorted([staging, users_own, "scan.pdf"]))
+        age_by_an_hour(os.path.join(self.home, staging))
 
         # A new server neither shows nor serves the staging file, and the
         # next upload into that folder removes it.
         self.server = FtpdServer(root=self.server.root)
         self.server.start()
         c = self.logged_in()
-        for staging in leftovers:
-            self.assertEqual(c.command("DELE " + staging), b"550 Permission denied\r\n")
-            self.assertEqual(c.command("STOR " + staging), b"550 Permission denied.\r\n")
+        self.assertEqual(c.command("DELE " + staging), b"550 Permission denied\r\n")
+        self.assertEqual(c.command("STOR " + staging), b"550 Permission denied.\r\n")
+        self.assertEqual(c.command("LIST " + staging), b'550 "%s": Directory not found.\r\n' % staging.encode())
+        self.assertNotEqual(c.command("DELE " + staging.upper())[:4], b"250 ")
         port = c.pasv()[1]
         self.assertEqual(c.command("NLST"),
                          b"150 Opening ASCII mode data connection for directory list.\r\n")
         with data_connect(port) as listing:
             lines = listing.makefile("rb").read().splitlines()
-        self.assertEqual(len(lines), 1)
-        self.assertTrue(lines[0].endswith(b" scan.pdf"), lines)
+        self.assertEqual(sorted(line.rsplit(b" ", 1)[1] for line in lines), [users_own.encode(), b"scan.pdf"])
         self.assertEqual(c.read_line(), b"226 Transfer Completed\r\n")
         port = c.pasv()[1]
         self.assertEqual(c.command("STOR next.pdf"), OPENING_BINARY)
         with data_connect(port) as d2:
             d2.sendall(b"next")
         self.assertEqual(c.read_line(), TRANSFER_COMPLETE)
-        self.assertEqual(visible_names(self.home), ["next.pdf", "scan.pdf"])
+        self.assertEqual(visible_names(self.home), sorted([users_own, "next.pdf", "scan.pdf"]))
+
+
+class SharedFolder(IntegrityCase):
+    """A live upload's staging file survives another server's sweep, from any PID namespace."""
+
+    def check_a_live_upload_survives_another_servers_sweep(self, launcher):
+        c = self.logged_in()
+        data = payload(200000, 40)
+        d = self.start_upload(c, "live.pdf")
+        self.addCleanup(d.close)
+        d.sendall(data[:100000])
+        age_by_an_hour(os.path.join(self.home, wait_for_staged_bytes(self.home, 100000)))
+        other = FtpdServer(home=self.home)
+        other.arguments = lambda arguments=other.arguments: launcher + arguments()
+        self.addCleanup(other.cleanup)
+        with other.start().client() as oc:
+            self.assertEqual(self.stor_passive(oc.login(), "other.pdf", b"other"), TRANSFER_COMPLETE)
+        d.sendall(data[100000:])
+        d.close()
+        self.assertEqual(c.read_line(timeout=10), TRANSFER_COMPLETE)
+        self.assertStored("live.pdf", data)
+
+    def test_in_the_same_pid_namespace(self):
+        self.check_a_live_upload_survives_another_servers_sweep([])
+
+    def test_in_another_pid_namespace(self):
+        if not tool_available("unshare") or subprocess.run(["unshare", "--pid", "--fork", "true"]).returncode:
+            self.skipTest("no PID namespace can be made here (unshare --pid needs root)")
+        self.check_a_live_upload_survives_another_servers_sweep(["unshare", "--pid", "--kill-child"])
+
+
+class StuckAtStop(IntegrityCase):
+
+    def test_a_stop_that_cannot_wait_removes_the_staging_file_and_reports_the_upload(self):
+        self.write_file("keep.pdf", b"earlier scan")
+        c = self.logged_in()
+        c.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        d = self.start_upload(c, "keep.pdf")
+        self.addCleanup(d.close)
+        d.sendall(payload(30000, 25))
+        wait_for_staged_bytes(self.home)
+        # Replies unread until the server's end neither sends nor reads: the
+        # thread is stuck in a reply (up to 10 s), longer than the stop waits.
+        c.sock.setblocking(False)
+        last, since, started = None, time.monotonic(), time.monotonic()
+        while time.monotonic() - started < 60:
+            with contextlib.suppress(BlockingIOError):
+                c.sock.send(b"PWD\r\n" * 4096)
+            queues = server_end_queues(c.sock)
+            if queues != last:
+                last, since = queues, time.monotonic()
+            elif all(queues) and time.monotonic() - since >= 1:
+                break
+            time.sleep(0.05)
+        self.assertEqual(self.server.stop(wait=20), 0)
+        self.assertEqual(self.read_file("keep.pdf"), b"earlier scan")
+        self.assertNothingBut(["keep.pdf"])
+        self.assertEqual([line[20:] for line in self.server.output_lines if " upload failed " in line],
+                         ["upload failed " + os.path.join(self.home, "keep.pdf")])
 
 
 class IdleTimeOutCut(IntegrityCase):

@@ -1,6 +1,7 @@
 // The staging file of an upload, opened in a folder the session resolved:
 // nothing shows under the target's name before the commit, the commit puts
 // every byte there in one step, and whatever fails leaves nothing behind.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 
 #include "platform/confined_fs.h"
 #include "platform/staged_file.h"
@@ -50,6 +52,17 @@ protected:
 
     fs::path home;
 };
+
+TEST(StagingName, OnlyTheExactFormIsOurs)
+{
+    EXPECT_TRUE(StagedFile::IsStagingName(".lumbra-upload-1234-0.part"));
+    for (const char* name :
+         {".Lumbra-Upload-2024-report.pdf", ".LUMBRA-UPLOAD-1234-0.PART", ".lumbra-upload-1234-0.Part",
+          ".lumbra-upload-1234-0.part.pdf", "lumbra-upload-1234-0.part", ".lumbra-upload-1234.part",
+          ".lumbra-upload--0.part", ".lumbra-upload-1234-.part", ".lumbra-upload-12a4-0.part",
+          ".lumbra-upload-+12-0.part", ".lumbra-upload-1-2-3.part"})
+        EXPECT_FALSE(StagedFile::IsStagingName(name)) << name;
+}
 
 TEST_F(StagedFileIn, TheTargetAppearsWholeAtTheCommitOnly)
 {
@@ -100,6 +113,33 @@ TEST_F(StagedFileIn, AnUploadThatNeverCommitsLeavesNothing)
     EXPECT_EQ(Content(home / "kept.pdf"), "kept");
     EXPECT_FALSE(fs::exists(home / "other.pdf"));
     EXPECT_EQ(StagingFiles(), 0);
+}
+
+// The sweep of the first upload into a folder: what a live writer holds stays
+// however old it looks, and so do a young file (not yet locked, maybe) and
+// other names; what nobody holds goes, whatever process its name names.
+TEST_F(StagedFileIn, TheSweepRemovesWhatNoLiveWriterHolds)
+{
+    const std::string young = ".lumbra-upload-77-0.part";
+    const std::string deadOfALiveProcess = ".lumbra-upload-" + std::to_string(::getpid()) + "-999.part";
+    for (const std::string& name : {young, deadOfALiveProcess, std::string(".lumbra-upload-1-0.part"),
+                                    std::string(".Lumbra-Upload-2024-report.pdf"), std::string(".lumbra-upload-1-0.part.pdf")})
+        std::ofstream(home / "sub" / name) << "left";
+    StagedFile held;  // a lock of another open file description
+    ASSERT_TRUE(held.OpenIn(Folder(home / "sub"), (home / "sub").string(), "held.pdf") && held.Write("held", 4));
+    std::set<fs::path> kept;
+    const struct timespec old[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
+    for (const auto& entry : fs::directory_iterator(home / "sub")) {
+        if (entry.path().filename() != young)
+            ::utimensat(AT_FDCWD, entry.path().c_str(), old, 0);
+        if (entry.path().filename() != deadOfALiveProcess && entry.path().filename() != ".lumbra-upload-1-0.part")
+            kept.insert(entry.path());
+    }
+    StagedFile sweeper;  // its folder path names a folder no upload of this process swept yet
+    ASSERT_TRUE(sweeper.OpenIn(Folder(home / "sub"), "not swept yet", "sweeper.pdf"));
+    sweeper.Discard();
+    EXPECT_EQ(std::set<fs::path>(fs::directory_iterator(home / "sub"), fs::directory_iterator()), kept);
+    EXPECT_TRUE(held.Commit() && Content(home / "sub" / "held.pdf") == "held") << "the held upload completes";
 }
 
 }  // namespace
