@@ -108,7 +108,9 @@ int CVeskFTPServer::Shutdown(int exitCode)
         return exitCode;
     }
     // Destructors would pull the server out from under the stuck thread.
-    // Its upload is not left behind half-written, and is reported failed.
+    // Its upload is not left behind half-written, and is reported failed;
+    // what the sessions that did end have reported goes out first.
+    platform::DeliverPendingCalls();
     ReportUploadsFailedAtExit(platform::StagedFile::DiscardAllForExit());
     std::fflush(nullptr);
     std::_Exit(exitCode);
