@@ -61,6 +61,7 @@ void CVeskControlSocket::OnClientGone()
         m_pDataSocket->FinishUpload();
         ParseCommandLines();
     }
+    ForfeitHeldLogin();
     if (m_pThread)
         m_pThread->EndSession(0);
 }
@@ -103,6 +104,8 @@ void CVeskControlSocket::ParseCommandLines()
         return;  // the command that is running picks the rest up when it returns
     m_bDispatching = true;
     while (!m_strRecvBuffer.empty() && IsOpen()) {
+        if (LoginReplyWaits())
+            break;  // its turn serves the rest
         const size_t end = m_strRecvBuffer.find("\r\n");
         if (end == std::string::npos) {
             EnforceLineLimit();

@@ -26,6 +26,7 @@
 #include "app/lumbra_network_dlg.h"
 #include "app/qt_message_box.h"
 #include "app/qt_translation.h"
+#include "app/scan_notices.h"
 #include "gui_test_env.h"
 #include "server/ftp_server.h"
 #include "settings/passive_ports.h"
@@ -307,6 +308,45 @@ private slots:
         QCOMPARE(shown[0].icon, platform::MessageIcon::Information);
         QCOMPARE(shown[1].text, std::string("스캔 파일을 받지 못했습니다: broken.pdf"));
         app.ExitInstance();
+    }
+
+    // An address that keeps failing to log in gets one notice when its fifth
+    // failure in a row arrives, and none more within the hour.
+    void repeatedLoginFailuresAreNoticedOncePerAddress()
+    {
+        GuiTestEnv env;
+        env.Store(env.LocalSettings(0));
+        TestApp app;
+        QVERIFY(app.InitInstance());
+        const auto fail = [](const std::string& address, int failures) {
+            ScanEvent event;
+            event.kind = ScanEvent::Kind::LoginFailed;
+            event.user = "scan";
+            event.address = address;
+            event.failures = failures;
+            theServer.ReportScanEvent(event);
+        };
+        for (int failures = 1; failures <= 8; ++failures)
+            fail("192.168.0.77", failures);
+        fail("192.168.0.78", 5);
+        const auto notices = [&env] {
+            std::vector<std::string> texts;
+            for (const auto& m : env.messages)
+                if (m.buttons == platform::MessageButtons::Notice && m.icon == platform::MessageIcon::Warning)
+                    texts.push_back(m.text);
+            return texts;
+        };
+        // Events arrive in order: the last one's notice comes after any other.
+        QTRY_VERIFY(!notices().empty() && notices().back().ends_with("192.168.0.78"));
+        QCOMPARE(notices(), (std::vector<std::string>{"로그인 실패가 반복되고 있습니다: 192.168.0.77",
+                                                      "로그인 실패가 반복되고 있습니다: 192.168.0.78"}));
+        app.ExitInstance();
+
+        LoginNoticeGate gate;
+        QVERIFY(gate.Admit("192.168.0.77", 1000));
+        QVERIFY(!gate.Admit("192.168.0.77", 1000 + 3599));
+        QVERIFY(gate.Admit("192.168.0.78", 1000 + 3599));
+        QVERIFY(gate.Admit("192.168.0.77", 1000 + 3600));
     }
 
     // The Qt hook hands notices to the sink on the main thread and never
