@@ -75,6 +75,14 @@ void LoginThrottle::EndTurn(const std::string& address)
         record->second.turnUntil = {};
 }
 
+void LoginThrottle::Clear()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_records.clear();
+    m_byLastFailure.clear();
+    m_nRecords.store(0, std::memory_order_relaxed);
+}
+
 size_t LoginThrottle::AddressCount() const
 {
     std::lock_guard<std::mutex> guard(m_lock);

@@ -40,6 +40,8 @@ public:
     // The attempt had no outcome for the password (a known user name).
     void EndTurn(const std::string& address);
 
+    // Forgets every address (a harness that plays many clients from one).
+    void Clear();
     size_t AddressCount() const;
     // The wait that follows `failures` consecutive failures.
     static Clock::duration DelayAfter(int failures);
