@@ -148,12 +148,12 @@ private:
     // A login reply that waits for its address's turn, with the lines after it.
     bool LoginReplyWaits() const { return m_nLoginTimer != 0; }
     using LoginHandler = void (CVeskControlSocket::*)(const std::string&);
-    bool LoginIsGuarded() const;
     bool HoldLoginReply(LoginHandler handler, const std::string& argument);
     void OnLoginTurn(unsigned timerId);
     void ForfeitHeldLogin();
     void TellLoginOutcome(const std::string& user, SessionHost::LoginOutcome outcome);
-    unsigned m_nLoginTimer = 0;  // of the host's queue; 0: no reply waits
+    bool m_bLoginGuarded = false;  // named mode: failures count (set per USER and PASS)
+    unsigned m_nLoginTimer = 0;    // of the host's queue; 0: no reply waits
     LoginHandler m_HeldLoginHandler = nullptr;
     std::string m_strHeldLoginArgument;
 

@@ -109,14 +109,10 @@ void CVeskControlSocket::OnPass(const std::string& argument)
 // lines after the waiting one wait with it, so replies keep their order. In
 // anonymous mode the name is the public "anonymous" and any password will
 // do: there is nothing to guess, and nothing is counted or delayed.
-bool CVeskControlSocket::LoginIsGuarded() const
-{
-    return m_pThread && !Settings()->m_bAnonymous;
-}
-
 bool CVeskControlSocket::HoldLoginReply(LoginHandler handler, const std::string& argument)
 {
-    if (!LoginIsGuarded())
+    m_bLoginGuarded = m_pThread && !Settings()->m_bAnonymous;  // for this command's outcome
+    if (!m_bLoginGuarded)
         return false;
     const auto wait = m_pThread->LoginTurn(m_strPeerAddress);
     if (wait <= std::chrono::milliseconds::zero())
@@ -162,7 +158,7 @@ void CVeskControlSocket::ForfeitHeldLogin()
 
 void CVeskControlSocket::TellLoginOutcome(const std::string& user, SessionHost::LoginOutcome outcome)
 {
-    if (LoginIsGuarded())
+    if (m_bLoginGuarded)
         m_pThread->LoginAttempted(m_strPeerAddress, user, outcome);
 }
 
