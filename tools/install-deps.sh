@@ -13,7 +13,7 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   qt6-base-dev qt6-base-dev-tools libqt6svg6 libgl1-mesa-dev \
   libgtest-dev libgmock-dev libbenchmark-dev \
   clang libclang-rt-dev \
-  python3 curl lftp fail2ban \
+  python3 curl lftp \
   xvfb xauth x11-utils imagemagick fonts-noto-cjk qt6-translations-l10n trayer \
   dpkg-dev desktop-file-utils libcap2-bin \
   > /dev/null
