@@ -171,8 +171,7 @@ class NamedLogin(ServerTestCase):
         self.assertEqual(c.command("NOOP"), b"200 OK\r\n")
 
     def test_wrong_password_and_case_of_password(self):
-        # Each from an address of its own: failures from one address slow
-        # its next logins down (test_login_throttle).
+        # Each from an address of its own: failures slow an address's next logins.
         if not second_loopback_usable():
             self.skipTest("127.0.0.x cannot be bound here")
         for n, wrong in enumerate(("s3cret pass", "S3cret", "S3cret Pass ", "", "x")):
