@@ -47,6 +47,9 @@ import time
 HOST = "127.0.0.1"
 STRANGER = "127.0.0.2"
 IO_TIMEOUT = 5.0
+# Failed logins of earlier scenarios slow the address's next login down by up
+# to 16 s (the server's back-off against password guessing).
+LOGIN_TIMEOUT = 25.0
 SLOT_WAIT = 15.0          # how long a fresh client may have to wait for the place
 RSS_GROWTH_LIMIT_KB = 96 * 1024
 FD_SETTLE_WAIT = 15.0
@@ -372,8 +375,8 @@ class Fuzzer:
     def session(self):
         c = self.greeted()
         u, p = self.t.login_lines()
-        r1 = c.command(u)
-        r2 = c.command(p)
+        r1 = c.command(u, timeout=LOGIN_TIMEOUT)
+        r2 = c.command(p, timeout=LOGIN_TIMEOUT)
         if not (r1 and r1.startswith(b"331") and r2 and r2.startswith(b"230")):
             raise Fault("login failed: %r %r" % (r1, r2))
         return c

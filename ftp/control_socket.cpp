@@ -68,6 +68,7 @@ void CVeskControlSocket::OnClientGone()
         if (TransferIsRunning())
             m_pDataSocket->Abandon();
     }
+    ForfeitHeldLogin();
     if (m_pThread)
         m_pThread->EndSession(0);
 }
@@ -110,6 +111,8 @@ void CVeskControlSocket::ParseCommandLines()
         return;  // the command that is running picks the rest up when it returns
     m_bDispatching = true;
     while (!m_strRecvBuffer.empty() && IsOpen()) {
+        if (LoginReplyWaits())
+            break;  // its turn serves the rest
         const size_t end = m_strRecvBuffer.find("\r\n");
         if (end == std::string::npos) {
             EnforceLineLimit();

@@ -154,6 +154,18 @@ private:
     bool m_bDiscardingLine = false;
     bool m_bLoggedIn = false;
 
+    // A login reply that waits for its address's turn, with the lines after it.
+    bool LoginReplyWaits() const { return m_nLoginTimer != 0; }
+    using LoginHandler = void (CVeskControlSocket::*)(const std::string&);
+    bool HoldLoginReply(LoginHandler handler, const std::string& argument);
+    void OnLoginTurn(unsigned timerId);
+    void ForfeitHeldLogin();
+    void TellLoginOutcome(const std::string& user, SessionHost::LoginOutcome outcome);
+    bool m_bLoginGuarded = false;  // named mode: failures count (set per USER and PASS)
+    unsigned m_nLoginTimer = 0;    // of the host's queue; 0: no reply waits
+    LoginHandler m_HeldLoginHandler = nullptr;
+    std::string m_strHeldLoginArgument;
+
     // Command handlers (one per verb; see the table in dispatch.cpp).
     friend struct CommandTable;
     void OnUser(const std::string& argument);

@@ -2,7 +2,9 @@
 // small informational verbs.
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <filesystem>
+#include <utility>
 
 #include "ftp/command_table.h"
 #include "ftp/control_socket.h"
@@ -54,26 +56,35 @@ void CVeskControlSocket::ProcessCommand()
 
 void CVeskControlSocket::OnUser(const std::string& argument)
 {
+    if (HoldLoginReply(&CVeskControlSocket::OnUser, argument))
+        return;
     m_nStatus = STATUS_NOT_LOGGED_IN;
     if (!EqualsIgnoringAsciiCase(argument, Settings()->m_strUserID)) {
+        TellLoginOutcome(argument, SessionHost::LoginOutcome::Failed);
         SendResponse(reply::kUnknownUser);
         return;
     }
+    TellLoginOutcome(argument, SessionHost::LoginOutcome::Undecided);
     m_strUserName = argument;
     SendResponse(reply::PasswordRequired(m_strUserName));
 }
 
 void CVeskControlSocket::OnPass(const std::string& argument)
 {
+    if (HoldLoginReply(&CVeskControlSocket::OnPass, argument))
+        return;
     if (m_strUserName.empty()) {
+        TellLoginOutcome(m_strUserName, SessionHost::LoginOutcome::Undecided);
         SendResponse(reply::kUserFirst);
         return;
     }
     const auto settings = Settings();
     if (!settings->m_bAnonymous && argument != settings->m_strPassword) {
+        TellLoginOutcome(m_strUserName, SessionHost::LoginOutcome::Failed);
         SendResponse(reply::kLoginIncorrect);
         return;
     }
+    TellLoginOutcome(m_strUserName, SessionHost::LoginOutcome::LoggedIn);
     m_strCurrentDir.assign(1, '/');
     m_nStatus = STATUS_IDLE;
     m_bLoggedIn = true;
@@ -84,6 +95,65 @@ void CVeskControlSocket::OnPass(const std::string& argument)
     const std::string& home = settings->m_strHomePath;
     if (!home.empty() && !std::filesystem::is_directory(home, ignored))
         std::filesystem::create_directories(home, ignored);
+}
+
+// Password guessing: in named mode the host keeps the failures of each
+// client address, and a reply to an address that failed waits for its turn
+// on a timer of the session's loop, which goes on serving meanwhile. The
+// lines after the waiting one wait with it, so replies keep their order. In
+// anonymous mode the name is the public "anonymous" and any password will
+// do: there is nothing to guess, and nothing is counted or delayed.
+bool CVeskControlSocket::HoldLoginReply(LoginHandler handler, const std::string& argument)
+{
+    m_bLoginGuarded = m_pThread && !Settings()->m_bAnonymous;  // for this command's outcome
+    if (!m_bLoginGuarded)
+        return false;
+    const auto wait = m_pThread->LoginTurn(m_strPeerAddress);
+    if (wait <= std::chrono::milliseconds::zero())
+        return false;
+    m_HeldLoginHandler = handler;
+    m_strHeldLoginArgument = argument;
+    m_nLoginTimer = m_pThread->Queue().SetTimer(static_cast<unsigned>(wait.count()),
+                                                [this](unsigned id) { OnLoginTurn(id); });
+    return true;
+}
+
+void CVeskControlSocket::OnLoginTurn(unsigned timerId)
+{
+    if (timerId != m_nLoginTimer || m_bDispatching)
+        return;  // a command is running: the timer fires again
+    m_pThread->Queue().KillTimer(timerId);
+    if (IsOpen() && PeerHasClosed()) {
+        OnClientGone();  // before the turn is used: the held attempt counts as failed
+        return;
+    }
+    m_nLoginTimer = 0;
+    if (!IsOpen())
+        return;
+    const LoginHandler handler = std::exchange(m_HeldLoginHandler, nullptr);
+    const std::string argument = std::move(m_strHeldLoginArgument);
+    m_bDispatching = true;
+    (this->*handler)(argument);  // holds again if another attempt took the turn
+    m_bDispatching = false;
+    ResumeCommands();
+}
+
+// A client that hangs up on a waiting reply must not gain by it: the attempt
+// counts as failed.
+void CVeskControlSocket::ForfeitHeldLogin()
+{
+    if (m_nLoginTimer == 0)
+        return;
+    m_pThread->Queue().KillTimer(m_nLoginTimer);
+    m_nLoginTimer = 0;
+    const bool heldUser = m_HeldLoginHandler == &CVeskControlSocket::OnUser;
+    TellLoginOutcome(heldUser ? m_strHeldLoginArgument : m_strUserName, SessionHost::LoginOutcome::Failed);
+}
+
+void CVeskControlSocket::TellLoginOutcome(const std::string& user, SessionHost::LoginOutcome outcome)
+{
+    if (m_bLoginGuarded)
+        m_pThread->LoginAttempted(m_strPeerAddress, user, outcome);
 }
 
 void CVeskControlSocket::OnQuit(const std::string&)

@@ -1,9 +1,11 @@
 // What a session needs from whoever runs it: the settings in force, its
 // clock of activity, its end, the discard of a finished data connection, the
-// outcome of uploads, and the loop to serve while a data connection is
-// awaited. The connection thread is the host; a test may bring its own.
+// outcome of uploads and of logins, and the loop to serve while a data
+// connection is awaited. The connection thread is the host; a test may bring
+// its own.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -33,6 +35,16 @@ public:
     // The session's own loop, served while a command waits for its data
     // connection.
     virtual platform::MessageQueue& Queue() = 0;
+
+    // Logins from the client's address, kept by the host across sessions.
+    // How long the reply to a login attempt must wait; zero: check it now,
+    // then tell its outcome. A host without a record waits for nothing.
+    virtual std::chrono::milliseconds LoginTurn(const std::string& /*address*/) { return {}; }
+    // Undecided: no password was judged (a known name, or PASS before USER).
+    enum class LoginOutcome { Failed, Undecided, LoggedIn };
+    virtual void LoginAttempted(const std::string& /*address*/, const std::string& /*user*/, LoginOutcome)
+    {
+    }
 
 protected:
     ~SessionHost() = default;

@@ -188,6 +188,32 @@ void CVeskConnectThread::UploadFailed(const std::string& localPath)
     m_pServer->ReportScanEvent(std::move(event));
 }
 
+std::chrono::milliseconds CVeskConnectThread::LoginTurn(const std::string& address)
+{
+    return std::chrono::ceil<std::chrono::milliseconds>(m_pServer->Throttle().TakeTurn(address));
+}
+
+void CVeskConnectThread::LoginAttempted(const std::string& address, const std::string& user, LoginOutcome outcome)
+{
+    LoginThrottle& throttle = m_pServer->Throttle();
+    switch (outcome) {
+    case LoginOutcome::LoggedIn:
+        throttle.Succeeded(address);
+        return;
+    case LoginOutcome::Undecided:
+        throttle.EndTurn(address);
+        return;
+    case LoginOutcome::Failed:
+        break;
+    }
+    ScanEvent event;
+    event.kind = ScanEvent::Kind::LoginFailed;
+    event.user = user;
+    event.address = address;
+    event.failures = throttle.Failed(address);
+    m_pServer->ReportScanEvent(std::move(event));
+}
+
 // One report per session that stored anything, so a device that sends a
 // stack of pages in one session gives one notice.
 void CVeskConnectThread::ReportSessionEnd()

@@ -45,6 +45,10 @@ public:
     // and passed on to the server's scan listener.
     void FileStored(const std::string& localPath, uint64_t bytes) override;
     void UploadFailed(const std::string& localPath) override;
+    // Login attempts, weighed by the server's throttle; a failure is reported
+    // to the scan listener.
+    std::chrono::milliseconds LoginTurn(const std::string& address) override;
+    void LoginAttempted(const std::string& address, const std::string& user, LoginOutcome outcome) override;
     int StoredFileCount() const { return m_nStoredFiles; }
 
     // Main thread: the connection no longer holds its place if its session

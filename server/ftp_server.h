@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "server/listen_socket.h"
+#include "server/login_throttle.h"
 #include "server/scan_events.h"
 #include "server/server_settings.h"
 
@@ -75,6 +76,10 @@ public:
     // thread, without waiting for it.
     void ReportScanEvent(ScanEvent event);
 
+    // Any thread: failed logins per client address, kept across sessions and
+    // restarts for as long as the server object lives.
+    LoginThrottle& Throttle() { return m_LoginThrottle; }
+
 private:
     int OnThreadStart(CVeskConnectThread* thread);
     void OnThreadClose(CVeskConnectThread* thread);
@@ -98,6 +103,7 @@ private:
     // The notification sink: runs the count handlers on the main thread.
     std::unique_ptr<platform::WaitActivity> m_pWindow;
     ScanListener m_ScanListener;  // main thread only
+    LoginThrottle m_LoginThrottle;
 
     friend class CVeskConnectThread;
 };

@@ -1,6 +1,7 @@
 // lumbra-ftpd's account of arriving scans: one line on standard output per
-// stored file (time, size, path) and per failed upload, so a service's
-// journal shows what arrived.
+// stored file (time, size, path), per failed upload and per failed login
+// (time, name, address), so a service's journal shows what arrived and a ban
+// filter sees who guesses passwords.
 #pragma once
 
 #include <cstdio>

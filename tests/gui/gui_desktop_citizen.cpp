@@ -26,6 +26,7 @@
 #include "app/lumbra_network_dlg.h"
 #include "app/qt_message_box.h"
 #include "app/qt_translation.h"
+#include "app/scan_notices.h"
 #include "gui_test_env.h"
 #include "server/ftp_server.h"
 #include "settings/passive_ports.h"
@@ -307,6 +308,39 @@ private slots:
         QCOMPARE(shown[0].icon, platform::MessageIcon::Information);
         QCOMPARE(shown[1].text, std::string("스캔 파일을 받지 못했습니다: broken.pdf"));
         app.ExitInstance();
+    }
+
+    // An address that keeps failing to log in gets one notice at its fifth
+    // failure in a row, and none more within the hour.
+    void repeatedLoginFailuresAreNoticedOncePerAddress()
+    {
+        GuiTestEnv env;
+        env.Store(env.LocalSettings(0));
+        TestApp app;
+        QVERIFY(app.InitInstance());
+        ScanEvent event;
+        event.kind = ScanEvent::Kind::LoginFailed;
+        for (const auto& [address, failures] : {std::pair{"192.168.0.77", 1}, {"192.168.0.77", 4}, {"192.168.0.77", 5},
+                                                {"192.168.0.77", 6}, {"192.168.0.77", 9}, {"192.168.0.78", 5}}) {
+            event.address = address;
+            event.failures = failures;
+            theServer.ReportScanEvent(event);
+        }
+        std::vector<std::string> shown;  // in order: the last event's notice comes last
+        const auto noticed = [&] {
+            shown.clear();
+            for (const auto& m : env.messages)
+                if (m.buttons == platform::MessageButtons::Notice)
+                    shown.push_back(m.text);
+            return shown.size() >= 2 && shown.back().ends_with(".78");
+        };
+        QTRY_VERIFY(noticed());
+        QCOMPARE(shown, (std::vector<std::string>{"로그인 실패가 반복되고 있습니다: 192.168.0.77",
+                                                  "로그인 실패가 반복되고 있습니다: 192.168.0.78"}));
+        app.ExitInstance();
+        LoginNoticeGate gate;  // the hour, on the events' clock
+        QVERIFY(gate.Admit("192.168.0.77", 1000) && gate.Admit("192.168.0.78", 1000) &&
+                !gate.Admit("192.168.0.77", 1000 + 3599) && gate.Admit("192.168.0.77", 1000 + 3600));
     }
 
     // The Qt hook hands notices to the sink on the main thread and never
