@@ -111,8 +111,6 @@ void CVeskControlSocket::ParseCommandLines()
         return;  // the command that is running picks the rest up when it returns
     m_bDispatching = true;
     while (!m_strRecvBuffer.empty() && IsOpen()) {
-        if (LoginReplyWaits())
-            break;  // its turn serves the rest
         const size_t end = m_strRecvBuffer.find("\r\n");
         if (end == std::string::npos) {
             EnforceLineLimit();
@@ -144,12 +142,11 @@ void CVeskControlSocket::ResumeCommands()
         ParseCommandLines();
 }
 
-// The one condition that holds command lines back. A transfer is what makes
-// the session busy today; anything else that owes the client a reply before
-// the next one (a delayed answer, say) belongs here too.
+// The one condition that holds command lines back: a running transfer, or a
+// login whose reply waits for its turn (that turn serves the rest).
 bool CVeskControlSocket::SessionIsBusy() const
 {
-    return TransferIsRunning();
+    return TransferIsRunning() || LoginReplyWaits();
 }
 
 bool CVeskControlSocket::TransferIsRunning() const
