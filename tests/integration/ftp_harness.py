@@ -58,7 +58,7 @@ class FtpdServer:
 
     def __init__(self, anonymous=True, user=None, password=None, timeout=None,
                  plain_scan=False, create_home=True, extra_args=(), root=None,
-                 home="home", password_file_bytes=None):
+                 home="home", password_file_bytes=None, bind="127.0.0.1"):
         self.root = root or tempfile.mkdtemp(prefix="lumbra-it-")
         self._own_root = root is None
         self.home = os.path.join(self.root, home)
@@ -72,6 +72,7 @@ class FtpdServer:
         self.proc = None
         self.port = None
         self.host = "127.0.0.1"
+        self.bind = bind
         self.stderr_path = os.path.join(self.root, "stderr.txt")
         if not anonymous and user is None:
             raise ValueError("a named login needs a user")
@@ -87,7 +88,7 @@ class FtpdServer:
         return env
 
     def arguments(self):
-        args = [ftpd_path(), "--bind", "127.0.0.1", "--port", "0", "--home", self.home]
+        args = [ftpd_path(), "--bind", self.bind, "--port", "0", "--home", self.home]
         if self.user is not None:
             pwfile = os.path.join(self.root, "password.txt")
             content = self.password_file_bytes
@@ -110,7 +111,7 @@ class FtpdServer:
                                      stdout=subprocess.PIPE, stderr=self._stderr,
                                      env=self.environment(), cwd=self.root)
         line = read_line_from_pipe(self.proc.stdout, wait)
-        m = re.fullmatch(rb"listening on 127\.0\.0\.1:(\d+)\n", line or b"")
+        m = re.fullmatch(rb"listening on %s:(\d+)\n" % re.escape(self.bind.encode()), line or b"")
         if not m:
             self.kill()
             raise RuntimeError("lumbra-ftpd did not report its port: %r, stderr %r"
