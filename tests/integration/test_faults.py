@@ -222,13 +222,12 @@ class NobodyServer(FtpdServer):
         env = super().environment()
         for name in ("ASAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS", "UBSAN_OPTIONS"):
             if name in env:
-                env[name] = re.sub(r"suppressions=([^:]+)", lambda m: "suppressions=" + self.readable_copy(m[1]),
-                                   env[name])
+                env[name] = re.sub(r"(?<=suppressions=)[^:]+", self.readable_copy, env[name])
         return env
 
-    def readable_copy(self, path):
-        copy = os.path.join(self.root, os.path.basename(path))
-        shutil.copyfile(path, copy)
+    def readable_copy(self, match):
+        copy = os.path.join(self.root, os.path.basename(match[0]))
+        shutil.copyfile(match[0], copy)
         os.chmod(copy, 0o644)
         return copy
 

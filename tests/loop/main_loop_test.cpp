@@ -80,8 +80,9 @@ TEST(MainLoop, AWaitTimesOutOnlyAfterAQuietSpellAndActivityKeepsItGoing)
     platform::DiscardPendingCalls(&sink);
     EXPECT_FALSE(done);
     EXPECT_EQ(served, kSignals) << "the wait ended while signals still came";
-    // Qt's coarse timers may fire a little early.
-    EXPECT_GE(ended - lastServed, std::chrono::milliseconds(kQuietMs - 50)) << "the last quiet spell was cut short";
+    // Qt's coarse timers may fire up to 5 % early.
+    EXPECT_GE(ended - lastServed, std::chrono::milliseconds(kQuietMs * 95 / 100))
+        << "the last quiet spell was cut short";
     EXPECT_LT(ended - started, std::chrono::seconds(20));
 }
 
