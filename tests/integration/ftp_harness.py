@@ -164,6 +164,8 @@ class FtpdServer:
         try:
             code = self.proc.wait(timeout=wait)
         except subprocess.TimeoutExpired:
+            with open(self.stderr_path, "a") as f:
+                f.write("[test harness] no exit %gs after SIGTERM:\n%s" % (wait, process_state(self.proc.pid)))
             self.kill()
             code = None
         self._close_pipes()
@@ -198,6 +200,26 @@ class FtpdServer:
 
     def url(self, path="", user="anonymous", password="x"):
         return "ftp://%s:%s@127.0.0.1:%d/%s" % (user, password, self.port, path)
+
+
+def process_state(pid):
+    """What a process that does not end is doing: each thread's state, wait
+    channel and system call, and its children (a sanitizer's symbolizer)."""
+    def read(path):
+        try:
+            with open(path) as f:
+                return f.read().strip()
+        except OSError as e:
+            return "(%s)" % e.strerror
+    text = ""
+    for tid in sorted(os.listdir("/proc/%d/task" % pid), key=int):
+        task = "/proc/%d/task/%s/" % (pid, tid)
+        text += "  thread %s %s: state %s, wchan %s, syscall %s\n" % (
+            tid, read(task + "comm"), (read(task + "stat").rpartition(")")[2].split() or ["?"])[0],
+            read(task + "wchan"), read(task + "syscall").split(" ")[0])
+    for child in read("/proc/%d/task/%d/children" % (pid, pid)).split():
+        text += "  child %s: %s\n" % (child, read("/proc/%s/cmdline" % child).replace("\0", " "))
+    return text
 
 
 def read_line_from_pipe(pipe, wait):
