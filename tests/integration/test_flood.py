@@ -15,10 +15,10 @@ from ftp_harness import (GREETING, OPENING_BINARY, TOO_MANY, TRANSFER_COMPLETE,
 # minutes an unaccepted connection used to wait.
 BURST_ANSWER_SECONDS = 20.0
 # The README's figure: a burst of 300 answered within a second. The test
-# allows three times that for two cores shared with other work, and three
-# times more under a sanitizer (TSan runs this code several times slower).
+# allows three times that for two cores shared with other work, and five
+# times more under a sanitizer (a thread per connection costs TSan 3 to 4 s).
 BURST_PROMISE_SECONDS = 1.0
-BURST_MARGIN = 3 * (3 if os.environ.get("LUMBRA_SANITIZE") else 1)
+BURST_MARGIN = 3 * (5 if os.environ.get("LUMBRA_SANITIZE") else 1)
 
 
 def burst(port, count, deadline_seconds=BURST_ANSWER_SECONDS):
