@@ -15,8 +15,8 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   clang libclang-rt-dev \
   python3 curl lftp \
   xvfb xauth x11-utils imagemagick fonts-noto-cjk qt6-translations-l10n trayer \
-  dpkg-dev desktop-file-utils libcap2-bin locales \
+  dpkg-dev desktop-file-utils libcap2-bin \
   > /dev/null
-# The Korean locale, for the tests that hold listings and replies to English
-# whatever the locale says.
+# The Korean locale, in which a test checks that listings keep English months.
+$SUDO apt-get install -y -qq --no-install-recommends locales > /dev/null
 locale -a | grep -qix 'ko_KR.utf8' || $SUDO localedef -i ko_KR -c -f UTF-8 ko_KR.UTF-8
