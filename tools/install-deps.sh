@@ -19,4 +19,4 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   > /dev/null
 # The Korean locale, in which a test checks that listings keep English months.
 $SUDO apt-get install -y -qq --no-install-recommends locales > /dev/null
-locale -a | grep -qix 'ko_KR.utf8' || $SUDO localedef -i ko_KR -c -f UTF-8 ko_KR.UTF-8
+locale -a | grep -ix 'ko_KR.utf8' > /dev/null || $SUDO localedef -i ko_KR -c -f UTF-8 ko_KR.UTF-8
