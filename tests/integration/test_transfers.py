@@ -240,8 +240,9 @@ class PassiveOnEveryAddress(UploadCase):
         if not second_loopback_usable():
             self.skipTest("127.0.0.2 cannot be reached here")
         for host in ("127.0.0.2", "127.0.0.1"):
-            c = RawClient(host, self.server.port).login()
-            offered, port = c.pasv()
+            c = RawClient(host, self.server.port)
+            self._clients.append(c)
+            offered, port = c.login().pasv()
             self.assertEqual(offered, host)
             self.assertEqual(c.command("STOR %s.bin" % host), OPENING_BINARY)
             with data_connect(port, host=host) as d:
@@ -250,7 +251,6 @@ class PassiveOnEveryAddress(UploadCase):
             self.assertStored("%s.bin" % host, host.encode())
             self.assertEqual(c.command("QUIT"), b"221 Bye\r\n")
             self.assertTrue(c.wait_closed())
-            c.close()
 
 
 class DataConnectionFailures(UploadCase):
