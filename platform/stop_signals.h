@@ -26,6 +26,7 @@ public:
 
 private:
     std::unique_ptr<ReadWatch> m_pWatch;
+    std::unique_ptr<ReadWatch> m_pSanitizerTick;  // thread sanitizer builds only
 };
 
 }  // namespace platform
