@@ -2,11 +2,9 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 
 #include "platform/main_thread.h"
 
@@ -14,35 +12,6 @@ namespace platform {
 namespace {
 
 int g_pipe[2] = {-1, -1};
-int g_tick = -1;
-
-#if defined(__SANITIZE_THREAD__)
-#define LUMBRA_THREAD_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define LUMBRA_THREAD_SANITIZER 1
-#endif
-#endif
-
-// The thread sanitizer holds a signal back until the thread's next call it
-// intercepts, and a signal that arrives as the main loop goes into poll()
-// can stay held there for good (seen once in some hundred starts and stops
-// under load). A tick five times a second gives it that next call.
-std::unique_ptr<ReadWatch> SanitizerTick()
-{
-#ifdef LUMBRA_THREAD_SANITIZER
-    g_tick = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    const itimerspec every{{0, 200'000'000}, {0, 200'000'000}};
-    if (g_tick < 0 || ::timerfd_settime(g_tick, 0, &every, nullptr) != 0)
-        return nullptr;
-    return std::make_unique<ReadWatch>(g_tick, [] {
-        uint64_t expirations;
-        [[maybe_unused]] const ssize_t got = ::read(g_tick, &expirations, sizeof expirations);
-    });
-#else
-    return nullptr;
-#endif
-}
 
 void OnStopSignal(int)
 {
@@ -80,7 +49,6 @@ StopSignalWatcher::StopSignalWatcher(std::function<void()> onStop)
     });
     SetHandler(SIGTERM, OnStopSignal);
     SetHandler(SIGINT, OnStopSignal);
-    m_pSanitizerTick = SanitizerTick();
 }
 
 StopSignalWatcher::~StopSignalWatcher()
@@ -90,10 +58,6 @@ StopSignalWatcher::~StopSignalWatcher()
     SetHandler(SIGTERM, SIG_DFL);
     SetHandler(SIGINT, SIG_DFL);
     m_pWatch.reset();
-    m_pSanitizerTick.reset();
-    if (g_tick >= 0)
-        ::close(g_tick);
-    g_tick = -1;
     ::close(g_pipe[0]);
     ::close(g_pipe[1]);
     g_pipe[0] = g_pipe[1] = -1;

@@ -26,7 +26,6 @@ public:
 
 private:
     std::unique_ptr<ReadWatch> m_pWatch;
-    std::unique_ptr<ReadWatch> m_pSanitizerTick;  // thread sanitizer builds only
 };
 
 }  // namespace platform
