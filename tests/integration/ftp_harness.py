@@ -211,7 +211,9 @@ def process_state(pid):
                 return f.read().strip()
         except OSError as e:
             return "(%s)" % e.strerror
-    text = ""
+    status = read("/proc/%d/status" % pid).splitlines()
+    text = "  signals: %s\n" % ", ".join(line.replace("\t", " ") for line in status
+                                         if line[:6] in ("SigPnd", "ShdPnd", "SigBlk", "SigCgt"))
     for tid in sorted(os.listdir("/proc/%d/task" % pid), key=int):
         task = "/proc/%d/task/%s/" % (pid, tid)
         text += "  thread %s %s: state %s, wchan %s, syscall %s\n" % (
