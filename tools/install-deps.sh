@@ -18,3 +18,6 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   appstream debhelper desktop-file-utils dpkg-dev fail2ban \
   libcap2-bin lintian systemd-journal-remote \
   > /dev/null
+# The Korean locale, in which a test checks that listings keep English months.
+$SUDO apt-get install -y -qq --no-install-recommends locales > /dev/null
+locale -a | grep -ix 'ko_KR.utf8' > /dev/null || $SUDO localedef -i ko_KR -c -f UTF-8 ko_KR.UTF-8

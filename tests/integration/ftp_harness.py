@@ -60,7 +60,7 @@ class FtpdServer:
 
     def __init__(self, anonymous=True, user=None, password=None, timeout=None,
                  plain_scan=False, create_home=True, extra_args=(), root=None,
-                 home="home", password_file_bytes=None):
+                 home="home", password_file_bytes=None, bind="127.0.0.1"):
         self.root = root or tempfile.mkdtemp(prefix="lumbra-it-")
         self._own_root = root is None
         self.home = os.path.join(self.root, home)
@@ -74,6 +74,7 @@ class FtpdServer:
         self.proc = None
         self.port = None
         self.host = "127.0.0.1"
+        self.bind = bind
         self.stderr_path = os.path.join(self.root, "stderr.txt")
         if not anonymous and user is None:
             raise ValueError("a named login needs a user")
@@ -91,7 +92,7 @@ class FtpdServer:
         return env
 
     def arguments(self):
-        args = [ftpd_path(), "--bind", "127.0.0.1", "--port", "0", "--home", self.home]
+        args = [ftpd_path(), "--bind", self.bind, "--port", "0", "--home", self.home]
         if self.user is not None:
             pwfile = os.path.join(self.root, "password.txt")
             content = self.password_file_bytes
@@ -114,7 +115,7 @@ class FtpdServer:
                                      stdout=subprocess.PIPE, stderr=self._stderr,
                                      env=self.environment(), cwd=self.root)
         line = read_line_from_pipe(self.proc.stdout, wait)
-        m = re.fullmatch(rb"listening on 127\.0\.0\.1:(\d+)\n", line or b"")
+        m = re.fullmatch(rb"listening on %s:(\d+)\n" % re.escape(self.bind.encode()), line or b"")
         if not m:
             self.kill()
             raise RuntimeError("lumbra-ftpd did not report its port: %r, stderr %r"
@@ -167,6 +168,8 @@ class FtpdServer:
         try:
             code = self.proc.wait(timeout=wait)
         except subprocess.TimeoutExpired:
+            with open(self.stderr_path, "a") as f:
+                f.write("[test harness] no exit %gs after SIGTERM:\n%s" % (wait, process_state(self.proc.pid)))
             self.kill()
             code = None
         self._close_pipes()
@@ -201,6 +204,28 @@ class FtpdServer:
 
     def url(self, path="", user="anonymous", password="x"):
         return "ftp://%s:%s@127.0.0.1:%d/%s" % (user, password, self.port, path)
+
+
+def process_state(pid):
+    """What a process that does not end is doing: each thread's state, wait
+    channel and system call, and its children (a sanitizer's symbolizer)."""
+    def read(path):
+        try:
+            with open(path) as f:
+                return f.read().strip()
+        except OSError as e:
+            return "(%s)" % e.strerror
+    status = read("/proc/%d/status" % pid).splitlines()
+    text = "  signals: %s\n" % ", ".join(line.replace("\t", " ") for line in status
+                                         if line[:6] in ("SigPnd", "ShdPnd", "SigBlk", "SigCgt"))
+    for tid in sorted(os.listdir("/proc/%d/task" % pid), key=int):
+        task = "/proc/%d/task/%s/" % (pid, tid)
+        text += "  thread %s %s: state %s, wchan %s, syscall %s\n" % (
+            tid, read(task + "comm"), (read(task + "stat").rpartition(")")[2].split() or ["?"])[0],
+            read(task + "wchan"), read(task + "syscall").split(" ")[0])
+    for child in read("/proc/%d/task/%d/children" % (pid, pid)).split():
+        text += "  child %s: %s\n" % (child, read("/proc/%s/cmdline" % child).replace("\0", " "))
+    return text
 
 
 def read_line_from_pipe(pipe, wait):

@@ -4,7 +4,8 @@ outside folder and back, atomically and as fast as it can. Whatever the
 timing, nothing outside may be written, deleted, moved or created, and no
 listing may show what lies outside.
 
-Each verb is raced for a bounded time: 2 s, or $RACE_SECONDS for a longer run."""
+Each verb is raced for 2 s ($RACE_SECONDS for a longer run) and at least 20
+rounds, however slow the machine, within a minute more."""
 
 import ftplib
 import io
@@ -19,6 +20,8 @@ import unittest
 from ftp_harness import REPLY_TIMEOUT, SharedServerTestCase
 
 RACE_SECONDS = float(os.environ.get("RACE_SECONDS", "2.0"))
+MIN_ROUNDS = 20
+RACE_LIMIT = RACE_SECONDS + 60
 OUTSIDE_ONLY = "only-outside.txt"
 
 # Runs in a process of its own so that it swaps at full speed on the other
@@ -38,6 +41,7 @@ SWAPPER = textwrap.dedent("""
     end = time.monotonic() + seconds
     stop = []
     signal.signal(signal.SIGTERM, lambda *_: stop.append(True))
+    print("swapping", flush=True)
     count = 0
     while not stop and time.monotonic() < end:
         for a, b, target in pairs:
@@ -105,10 +109,10 @@ class ConfinementRace(SharedServerTestCase):
     # -- the race ------------------------------------------------------------
     def start_swapper(self):
         self.swapper = subprocess.Popen(
-            [sys.executable, "-c", SWAPPER, self.home, self.outside, str(RACE_SECONDS + 1)],
+            [sys.executable, "-c", SWAPPER, self.home, self.outside, str(RACE_LIMIT)],
             stdout=subprocess.PIPE)
         self.addCleanup(self.stop_swapper)
-        time.sleep(0.1)
+        self.assertEqual(self.swapper.stdout.readline(), b"swapping\n")
 
     def stop_swapper(self):
         if self.swapper is None:
@@ -129,15 +133,17 @@ class ConfinementRace(SharedServerTestCase):
         self.f = self.connect()
 
     def race(self, step):
-        """Runs step(i) over and over on the session self.f for RACE_SECONDS
-        against the swapper, then checks that the outside folder is as it
-        was."""
+        """Runs step(i) over and over on the session self.f against the
+        swapper, for RACE_SECONDS and at least MIN_ROUNDS rounds (however
+        slow the machine, within RACE_LIMIT), then checks that the outside
+        folder is as it was."""
         self.f = self.connect()
         try:
             self.start_swapper()
-            end = time.monotonic() + RACE_SECONDS
+            started = time.monotonic()
             i = 0
-            while time.monotonic() < end:
+            while (i < MIN_ROUNDS or time.monotonic() - started < RACE_SECONDS) \
+                    and time.monotonic() - started < RACE_LIMIT:
                 step(i)
                 i += 1
             self.f.quit()
@@ -147,7 +153,7 @@ class ConfinementRace(SharedServerTestCase):
         if os.environ.get("RACE_VERBOSE"):
             print("%d rounds, %d swaps" % (i, swaps), file=sys.stderr)
         self.assertEqual(snapshot(self.outside), self.before)
-        self.assertGreater(i, 10)
+        self.assertGreaterEqual(i, MIN_ROUNDS)
         self.assertGreater(swaps, 1000)
         return i
 

@@ -125,10 +125,10 @@ class DesktopProgram(unittest.TestCase):
             except BlockingIOError:
                 time.sleep(0.05)
         try:
-            started = time.monotonic()
+            # EXIT_WAIT: the 5-second wait for the thread, with a margin for
+            # a loaded machine under a sanitizer.
             self.proc.send_signal(signal.SIGTERM)
             self.assertEqual(self.proc.wait(timeout=EXIT_WAIT), 0)
-            self.assertLess(time.monotonic() - started, 7.5)
         finally:
             stuck.close()
 

@@ -38,16 +38,13 @@ def deleted(client_path):
     return b'250 File "' + client_path + b'" was deleted successfully.\r\n'
 
 
-def listing_line(name, size, mtime, folder=False):
-    """The long listing line of one entry, as a client parses it."""
-    t = time.localtime(mtime)
-    month = "JanFebMarAprMayJunJulAugSepOctNovDec"[3 * (t.tm_mon - 1):][:3]
-    recent = time.time() - mtime < 357 * 86400
-    when = ("%s %02d %02d:%02d" % (month, t.tm_mday, t.tm_hour, t.tm_min) if recent
-            else "%s %02d %04d" % (month, t.tm_mday, t.tm_year))
-    kind = "drwx------" if folder else "-rwx------"
-    head = "%s 1 user group%14d %s " % (kind, size, when)
-    return head.encode("ascii") + (name if isinstance(name, bytes) else name.encode()) + b"\r\n"
+def clock(mtime):
+    """How a listing dates a time of the last months: "Mar 07 14:05"."""
+    return time.strftime("%b %d %H:%M", time.localtime(mtime)).encode()
+
+
+def set_old_mtime(path):
+    os.utime(path, (OLD_MTIME, OLD_MTIME), follow_symlinks=False)
 
 
 class SharedServerCase(SharedServerTestCase):
@@ -303,54 +300,56 @@ class Listing(SharedServerCase):
     def test_entries_sorted_with_folders_and_without_dots(self):
         self.write_file("b.pdf", b"12345", OLD_MTIME)
         os.mkdir(self.path("A"))
-        os.utime(self.path("A"), (OLD_MTIME, OLD_MTIME))
+        set_old_mtime(self.path("A"))
         recent = time.time() - 3600
         self.write_file("c.pdf", b"", recent)
         data, final = self.list_bytes(self.ftp())
         self.assertTrue(final.startswith("226"), final)
-        self.assertEqual(data, listing_line("A", 0, OLD_MTIME, folder=True)
-                         + listing_line("b.pdf", 5, OLD_MTIME)
-                         + listing_line("c.pdf", 0, recent))
+        self.assertEqual(data, b"drwx------ 1 user group             0 Jan 15 2020 A\r\n"
+                               b"-rwx------ 1 user group             5 Jan 15 2020 b.pdf\r\n"
+                               b"-rwx------ 1 user group             0 %s c.pdf\r\n" % clock(recent))
 
     def test_links_show_their_target_and_a_dangling_one_an_empty_file(self):
         self.write_file("b.pdf", b"12345", OLD_MTIME)
         os.mkdir(self.path("dir"))
-        os.utime(self.path("dir"), (OLD_MTIME, OLD_MTIME))
+        set_old_mtime(self.path("dir"))
         os.symlink("b.pdf", self.path("c-file-link"))
         os.symlink("dir", self.path("d-dir-link"))
         os.symlink("nowhere", self.path("e-dangling"))
-        dangling = os.lstat(self.path("e-dangling")).st_mtime
+        os.utime(self.path("e-dangling"), (OLD_MTIME, OLD_MTIME - 86400), follow_symlinks=False)
         data, _ = self.list_bytes(self.ftp())
-        self.assertEqual(data, listing_line("b.pdf", 5, OLD_MTIME)
-                         + listing_line("c-file-link", 5, OLD_MTIME)
-                         + listing_line("d-dir-link", 0, OLD_MTIME, folder=True)
-                         + listing_line("dir", 0, OLD_MTIME, folder=True)
-                         + listing_line("e-dangling", 0, dangling))
+        self.assertEqual(data, b"-rwx------ 1 user group             5 Jan 15 2020 b.pdf\r\n"
+                               b"-rwx------ 1 user group             5 Jan 15 2020 c-file-link\r\n"
+                               b"drwx------ 1 user group             0 Jan 15 2020 d-dir-link\r\n"
+                               b"drwx------ 1 user group             0 Jan 15 2020 dir\r\n"
+                               b"-rwx------ 1 user group             0 Jan 14 2020 e-dangling\r\n")
 
     def test_each_line_carries_its_own_date(self):
         # Alternating dates: a date column must never carry over to the next line.
         recent = time.time() - 7200
-        expected = b""
         for i in range(6):
-            mtime = (OLD_MTIME, recent, OLD_MTIME + 86400)[i % 3]
-            self.write_file("p%d.pdf" % i, b"x" * (10 ** i), mtime)
-            expected += listing_line("p%d.pdf" % i, 10 ** i, mtime)
+            self.write_file("p%d.pdf" % i, b"x" * (10 ** i), (OLD_MTIME, recent, OLD_MTIME + 86400)[i % 3])
         data, _ = self.list_bytes(self.ftp())
-        self.assertEqual(data, expected)
+        self.assertEqual(data, b"-rwx------ 1 user group             1 Jan 15 2020 p0.pdf\r\n"
+                               b"-rwx------ 1 user group            10 %s p1.pdf\r\n"
+                               b"-rwx------ 1 user group           100 Jan 16 2020 p2.pdf\r\n"
+                               b"-rwx------ 1 user group          1000 Jan 15 2020 p3.pdf\r\n"
+                               b"-rwx------ 1 user group         10000 %s p4.pdf\r\n"
+                               b"-rwx------ 1 user group        100000 Jan 16 2020 p5.pdf\r\n"
+                               % (clock(recent), clock(recent)))
 
     def test_a_big_folder_lists_every_entry_with_its_own_attributes(self):
         # Big enough for the attributes to be looked up on two threads: each
         # line must still carry the size and date of its own name.
         expected = b""
         for i in range(3000):
-            mtime = OLD_MTIME + 86400 * (i % 7)
-            expected += listing_line("f%04d.pdf" % i, i, mtime)
-            self.write_file("f%04d.pdf" % i, b"x" * i, mtime)
+            self.write_file("f%04d.pdf" % i, b"x" * i, OLD_MTIME + 86400 * (i % 7))
+            expected += b"-rwx------ 1 user group %13d Jan %d 2020 f%04d.pdf\r\n" % (i, 15 + i % 7, i)
         os.symlink("f0005.pdf", self.path("g-link.pdf"))
         os.mkdir(self.path("h-folder"))
-        os.utime(self.path("h-folder"), (OLD_MTIME, OLD_MTIME))
-        expected += listing_line("g-link.pdf", 5, OLD_MTIME + 86400 * 5)
-        expected += listing_line("h-folder", 0, OLD_MTIME, folder=True)
+        set_old_mtime(self.path("h-folder"))
+        expected += (b"-rwx------ 1 user group             5 Jan 20 2020 g-link.pdf\r\n"
+                     b"drwx------ 1 user group             0 Jan 15 2020 h-folder\r\n")
         data, final = self.list_bytes(self.ftp())
         self.assertEqual(data, expected)
         self.assertTrue(final.startswith("226"))
@@ -365,14 +364,15 @@ class Listing(SharedServerCase):
     def test_trailing_asterisk_lists_the_folder(self):
         self.write_file("top.pdf", b"t", OLD_MTIME)
         self.write_file("sub/inner.pdf", b"i", OLD_MTIME)
+        set_old_mtime(self.path("sub"))
         f = self.ftp()
         f.cwd("sub")
-        inner = listing_line("inner.pdf", 1, OLD_MTIME)
+        inner = b"-rwx------ 1 user group             1 Jan 15 2020 inner.pdf\r\n"
         self.assertEqual(self.list_bytes(f)[0], inner)
         self.assertEqual(self.list_bytes(f, "*")[0], inner)
         self.assertEqual(self.list_bytes(f, "/*")[0],
-                         listing_line("sub", 0, os.stat(self.path("sub")).st_mtime, True)
-                         + listing_line("top.pdf", 1, OLD_MTIME))
+                         b"drwx------ 1 user group             0 Jan 15 2020 sub\r\n"
+                         b"-rwx------ 1 user group             1 Jan 15 2020 top.pdf\r\n")
 
     def test_options_and_wildcards_are_folder_names(self):
         self.write_file("scan.pdf")
@@ -388,7 +388,7 @@ class Listing(SharedServerCase):
         for i in range(120):
             name = "scan_%04d_with_a_long_descriptive_name.pdf" % i
             self.write_file(name, b"z" * i, OLD_MTIME)
-            expected += listing_line(name, i, OLD_MTIME)
+            expected += b"-rwx------ 1 user group %13d Jan 15 2020 %s\r\n" % (i, name.encode())
         self.assertGreater(len(expected), 4096)
         data, final = self.list_bytes(self.ftp())
         self.assertTrue(final.startswith("226"), final)
@@ -398,24 +398,25 @@ class Listing(SharedServerCase):
         self.write_file(KOREAN, b"abc", OLD_MTIME)
         utf8_session = self.ftp(utf8=True)
         data, _ = self.list_bytes(utf8_session)
-        self.assertEqual(data, listing_line(KOREAN.encode("utf-8"), 3, OLD_MTIME))
+        line = b"-rwx------ 1 user group             3 Jan 15 2020 %s\r\n"
+        self.assertEqual(data, line % KOREAN.encode("utf-8"))
         utf8_session.quit()
         data, _ = self.list_bytes(self.ftp())
-        self.assertEqual(data, listing_line(KOREAN.encode("cp949"), 3, OLD_MTIME))
+        self.assertEqual(data, line % KOREAN.encode("cp949"))
 
     def test_large_file_and_links(self):
         with open(self.path("big.bin"), "wb") as f:
             f.truncate(5 * 1024 ** 3)  # sparse: takes no disk space
-        os.utime(self.path("big.bin"), (OLD_MTIME, OLD_MTIME))
+        set_old_mtime(self.path("big.bin"))
         self.write_file("target.pdf", b"12", OLD_MTIME)
         os.symlink("target.pdf", self.path("link.pdf"))
         os.symlink("gone.pdf", self.path("dangling"))
-        link_mtime = os.lstat(self.path("dangling")).st_mtime
+        set_old_mtime(self.path("dangling"))
         data, _ = self.list_bytes(self.ftp())
-        self.assertEqual(data, listing_line("big.bin", 5 * 1024 ** 3, OLD_MTIME)
-                         + listing_line("dangling", 0, link_mtime)
-                         + listing_line("link.pdf", 2, OLD_MTIME)
-                         + listing_line("target.pdf", 2, OLD_MTIME))
+        self.assertEqual(data, b"-rwx------ 1 user group    5368709120 Jan 15 2020 big.bin\r\n"
+                               b"-rwx------ 1 user group             0 Jan 15 2020 dangling\r\n"
+                               b"-rwx------ 1 user group             2 Jan 15 2020 link.pdf\r\n"
+                               b"-rwx------ 1 user group             2 Jan 15 2020 target.pdf\r\n")
 
 
 class Confinement(SharedServerCase):

@@ -14,6 +14,11 @@ from ftp_harness import (GREETING, OPENING_BINARY, TOO_MANY, TRANSFER_COMPLETE,
 # How long a burst may take to be answered in full; far below the two
 # minutes an unaccepted connection used to wait.
 BURST_ANSWER_SECONDS = 20.0
+# The README's figure: a burst of 300 answered within a second. The test
+# allows three times that for two cores shared with other work, and five
+# times more under a sanitizer (a thread per connection costs TSan 3 to 4 s).
+BURST_PROMISE_SECONDS = 1.0
+BURST_MARGIN = 3 * (5 if os.environ.get("LUMBRA_SANITIZE") else 1)
 
 
 def burst(port, count, deadline_seconds=BURST_ANSWER_SECONDS):
@@ -108,7 +113,7 @@ class Burst(ServerTestCase):
         odd = [line for line in lines if line not in (GREETING, TOO_MANY)]
         self.assertEqual(odd, [])
         self.assertEqual(lines.count(GREETING), 1, "exactly one client holds the place")
-        self.assertLess(took, BURST_ANSWER_SECONDS)
+        self.assertLess(took, BURST_PROMISE_SECONDS * BURST_MARGIN)
         # Everyone has gone: the place is free again, and taken only once.
         first = self.connect()
         self.assertEqual(first.read_line(), GREETING)

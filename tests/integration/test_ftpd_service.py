@@ -1,5 +1,5 @@
 """lumbra-ftpd as a service: a line per arriving scan on standard output,
-a way out of a damaged settings file, and an exit within the 5-second wait
+a way out of a damaged settings file, and an exit after the 5-second wait
 even when a connection thread is stuck."""
 
 import fcntl
@@ -108,18 +108,17 @@ class DamagedSettings(unittest.TestCase):
 
 class StuckThreadExit(unittest.TestCase):
     """A client that sends command after command and reads no reply stalls
-    its thread in a reply; SIGTERM still ends the process within the
-    5-second wait for the connection threads (plus start-up slack)."""
+    its thread in a reply; SIGTERM or SIGINT still ends the process once the
+    5-second wait for the connection threads is over."""
 
-    def setUp(self):
-        self.server = FtpdServer()
-        self.addCleanup(self.server.cleanup)
-        self.server.start()
+    # The wait, and 10 s more for a loaded machine under a sanitizer.
+    EXIT_BOUND = 5 + 10
 
-    def stall(self):
+    def stall(self, port):
         s = socket.socket()
+        self.addCleanup(s.close)
         s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-        s.connect(("127.0.0.1", self.server.port))
+        s.connect(("127.0.0.1", port))
         s.settimeout(5)
         self.assertEqual(s.recv(len(GREETING)), GREETING)
         s.sendall(b"USER anonymous\r\nPASS x\r\n")
@@ -133,17 +132,16 @@ class StuckThreadExit(unittest.TestCase):
                 quiet_since = time.monotonic()
             except BlockingIOError:
                 time.sleep(0.05)
-        return s
 
-    def test_sigterm_ends_the_process_within_the_wait(self):
-        stuck = self.stall()
-        try:
-            started = time.monotonic()
-            self.server.proc.send_signal(signal.SIGTERM)
-            self.assertEqual(self.server.proc.wait(timeout=15), 0)
-            self.assertLess(time.monotonic() - started, 7.5)
-        finally:
-            stuck.close()
+    def test_a_stop_signal_ends_the_process_despite_the_stuck_thread(self):
+        for signum in (signal.SIGTERM, signal.SIGINT):
+            with self.subTest(signal=signum.name):
+                server = FtpdServer()
+                self.addCleanup(server.cleanup)
+                server.start()
+                self.stall(server.port)
+                server.proc.send_signal(signum)
+                self.assertEqual(server.proc.wait(timeout=self.EXIT_BOUND), 0)
 
 
 if __name__ == "__main__":

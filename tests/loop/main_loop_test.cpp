@@ -54,25 +54,36 @@ TEST(MainLoop, PostedAndSynchronousCallsFromManyThreadsAllRunOnTheMainThread)
 
 TEST(MainLoop, AWaitTimesOutOnlyAfterAQuietSpellAndActivityKeepsItGoing)
 {
+    // Signals 30 ms apart for longer than one quiet spell: only a stall of a
+    // whole second between two of them would end the wait early.
+    constexpr int kQuietMs = 1000;
+    constexpr int kSignals = 50;
     platform::WaitActivity sink;
     std::atomic<bool> stop{false};
+    int served = 0;  // main thread only
+    Clock::time_point lastServed;
     std::thread worker([&] {
-        for (int i = 0; i < 10 && !stop; ++i) {
+        for (int i = 0; i < kSignals && !stop; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(30));
-            platform::PostToThreadOf(&sink, [&sink] { sink.Signal(); });
+            platform::PostToThreadOf(&sink, [&] {
+                ++served;
+                lastServed = Clock::now();
+                sink.Signal();
+            });
         }
     });
     const auto started = Clock::now();
-    const bool done = platform::WaitWithMessageLoop([] { return false; }, &sink, 150);
-    const auto waited = Clock::now() - started;
+    const bool done = platform::WaitWithMessageLoop([] { return false; }, &sink, kQuietMs);
+    const auto ended = Clock::now();
     stop = true;
     worker.join();
     platform::DiscardPendingCalls(&sink);
     EXPECT_FALSE(done);
-    // Ten signals 30 ms apart, then a quiet spell: about 450 ms (Qt's coarse
-    // timers may fire a little early); one quiet spell alone would be 150 ms.
-    EXPECT_GE(waited, std::chrono::milliseconds(350));
-    EXPECT_LT(waited, std::chrono::seconds(10));
+    EXPECT_EQ(served, kSignals) << "the wait ended while signals still came";
+    // Qt's coarse timers may fire up to 5 % early.
+    EXPECT_GE(ended - lastServed, std::chrono::milliseconds(kQuietMs * 95 / 100))
+        << "the last quiet spell was cut short";
+    EXPECT_LT(ended - started, std::chrono::seconds(20));
 }
 
 // A descriptor that stays readable while nothing is done about it: each
