@@ -168,12 +168,29 @@ class FtpdServer:
         try:
             code = self.proc.wait(timeout=wait)
         except subprocess.TimeoutExpired:
+            code = self._signal_again_under_tsan()
+        if code is None:
             with open(self.stderr_path, "a") as f:
                 f.write("[test harness] no exit %gs after SIGTERM:\n%s" % (wait, process_state(self.proc.pid)))
             self.kill()
-            code = None
         self._close_pipes()
         return code
+
+    def _signal_again_under_tsan(self):
+        # About one TSan-built server in 500, on a loaded machine, never runs
+        # its SIGTERM handler: the sanitizer takes the signal, defers it, and
+        # the only thread sleeps in poll() for good (the plain build showed no
+        # such case in 14 000 stops). The stop itself is still checked by the
+        # exit code after the second signal.
+        if os.environ.get("LUMBRA_SANITIZE") != "thread":
+            return None
+        with open(self.stderr_path, "a") as f:
+            f.write("[test harness] no exit after SIGTERM under TSan, sent again:\n%s" % process_state(self.proc.pid))
+        self.proc.send_signal(signal.SIGTERM)
+        try:
+            return self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            return None
 
     def kill(self):
         if self.proc is not None and self.proc.poll() is None:
