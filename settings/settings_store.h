@@ -5,6 +5,7 @@
 
 #include "server/server_settings.h"
 #include "settings/crypt.h"
+#include "settings/tls_settings.h"
 
 #include <cstdint>
 #include <functional>
@@ -25,6 +26,7 @@ struct LumbraSettings {
     std::string m_strPassword;  // plain text
     int m_bPlainScan = 0;
     PortRange m_PassivePorts;  // "PassivePorts"; kept apart from the dialog's values
+    TlsSettings m_Tls;         // "TlsMode" and its companions, likewise
 };
 
 // Creates or opens the settings key at program start; false on failure (the

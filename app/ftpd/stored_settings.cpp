@@ -70,6 +70,23 @@ LoadResult LoadStored(LumbraSettings& s, Vesk::CVeskCrypt& crypt)
     return damaged ? LoadResult::Damaged : LoadResult::Failed;
 }
 
+void ApplyTlsOptions(const FtpdOptions& options, TlsSettings& tls)
+{
+    if (options.tlsMode)
+        tls.mode = *options.tlsMode;
+    if (options.tlsLegacy)
+        tls.legacy = true;
+    if (options.tlsCert) {
+        tls.certFile = *options.tlsCert;
+        tls.keyFile = *options.tlsKey;
+    }
+}
+
+bool HasTlsOptions(const FtpdOptions& options)
+{
+    return options.tlsMode || options.tlsLegacy || options.tlsCert;
+}
+
 bool ApplyOptions(const FtpdOptions& options, LumbraSettings& s)
 {
     if (options.bindAddress)
@@ -84,6 +101,7 @@ bool ApplyOptions(const FtpdOptions& options, LumbraSettings& s)
         s.m_bPlainScan = *options.plainScan ? 1 : 0;
     if (options.passivePorts)
         s.m_PassivePorts = *options.passivePorts;
+    ApplyTlsOptions(options, s.m_Tls);
     if (options.autoStart)
         s.m_bLaunchOnStartup = *options.autoStart ? 1 : 0;
     if (options.anonymous) {
@@ -106,6 +124,11 @@ bool LoadServerSettings(const FtpdOptions& options, ServerSettings& out)
     Vesk::CVeskCrypt crypt;
     if (LoadStored(s, crypt) != LoadResult::Loaded || !ApplyOptions(options, s))
         return false;
+    std::string error;
+    if (s.m_Tls.mode != kTlsOff && !TlsContextFor(s.m_Tls, error)) {
+        std::fprintf(stderr, "lumbra-ftpd: TLS: %s\n", error.c_str());
+        return false;
+    }
     out = ServerSettingsFrom(s);
     // Without any adapter the server still serves this computer itself.
     if (out.m_strBindAddress.empty())
@@ -127,6 +150,14 @@ int SaveSettingsFromOptions(const FtpdOptions& options)
     const int launchBefore = s.m_bLaunchOnStartup;
     if (!ApplyOptions(options, s) || !RunSaveSequence(s, launchBefore, crypt))
         return 1;
+    if (HasTlsOptions(options)) {
+        const platform::RegStatus status = StoreTls(s.m_Tls);
+        if (status != platform::ERROR_SUCCESS) {
+            std::fprintf(stderr, "lumbra-ftpd: cannot store the TLS settings in %s (%ld)\n",
+                         SettingsFile().c_str(), static_cast<long>(status));
+            return 1;
+        }
+    }
     if (!options.passivePorts)
         return 0;
     const platform::RegStatus status = StorePassivePorts(*options.passivePorts);
