@@ -44,10 +44,12 @@ void ReadStoredTls(TlsSettings& tls)
     else
         tls.legacy = legacy == 1;
     std::string cert, key;
-    if (!GetRegString(kTlsCertFile, cert) || !GetRegString(kTlsKeyFile, key) || cert.empty() != key.empty())
+    if (!GetRegString(kTlsCertFile, cert) || !GetRegString(kTlsKeyFile, key) || cert.empty() != key.empty()) {
         std::fprintf(stderr, "the stored TlsCertFile and TlsKeyFile are unusable; the generated certificate is used\n");
-    else
-        tls.certFile = cert, tls.keyFile = key;
+        return;
+    }
+    tls.certFile = cert;
+    tls.keyFile = key;
 }
 
 namespace {
@@ -73,14 +75,14 @@ RegStatus StoreTls(const TlsSettings& tls)
     using namespace settings_keys;
     ScopedRegKey key;
     RegStatus status = key.Open(kSettingsKey, KEY_READ | KEY_WRITE);
-    for (auto step : {+[](HKEY k, const TlsSettings& t) { return StoreDword(k, kTlsMode, static_cast<std::uint32_t>(t.mode)); },
-                      +[](HKEY k, const TlsSettings& t) { return StoreDword(k, kTlsLegacy, t.legacy ? 1u : 0u); },
-                      +[](HKEY k, const TlsSettings& t) { return StoreString(k, kTlsCertFile, t.certFile); },
-                      +[](HKEY k, const TlsSettings& t) { return StoreString(k, kTlsKeyFile, t.keyFile); }}) {
-        if (status != ERROR_SUCCESS)
-            return status;
-        status = step(key.get(), tls);
-    }
+    if (status == ERROR_SUCCESS)
+        status = StoreDword(key.get(), kTlsMode, static_cast<std::uint32_t>(tls.mode));
+    if (status == ERROR_SUCCESS)
+        status = StoreDword(key.get(), kTlsLegacy, tls.legacy ? 1 : 0);
+    if (status == ERROR_SUCCESS)
+        status = StoreString(key.get(), kTlsCertFile, tls.certFile);
+    if (status == ERROR_SUCCESS)
+        status = StoreString(key.get(), kTlsKeyFile, tls.keyFile);
     return status;
 }
 

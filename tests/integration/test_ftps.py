@@ -233,5 +233,34 @@ class RequiredTest(FtpsCase):
         self.assertArrived("protected.bin")
 
 
+class StoredModeTest(unittest.TestCase):
+    """--save stores the mode; a bad stored mode is reported and ignored."""
+
+    def test_saved_mode_is_served_and_a_bad_one_ignored(self):
+        server = FtpdServer()
+        self.addCleanup(server.cleanup)
+        env = server.environment()
+        saved = subprocess.run([server.arguments()[0], "--save", "--tls", "required", "--tls-legacy"],
+                               env=env, capture_output=True, timeout=30)
+        self.assertEqual(saved.returncode, 0, saved.stderr)
+        reg = glob.glob(os.path.join(server.root, "cfg", "**", "Lumbra.reg"), recursive=True)[0]
+        with open(reg, "rb") as f:
+            text = f.read()
+        self.assertIn(b'"TlsMode"=dword:00000002', text)
+        self.assertIn(b'"TlsLegacy"=dword:00000001', text)
+        for stored, expected in ((b"00000002", "tls required, certificate sha256 "), (b"00000007", None)):
+            with open(reg, "wb") as f:
+                f.write(text.replace(b'"TlsMode"=dword:00000002', b'"TlsMode"=dword:' + stored))
+            server.start()
+            line = server.wait_for_output(lambda l: l.startswith("tls ") or l.startswith("passive"))
+            code = server.stop()
+            self.assertEqual(code, 0)
+            if expected:
+                self.assertTrue(server.wait_for_output(lambda l: l.startswith(expected), wait=1), line)
+            else:
+                self.assertIn("the stored TlsMode is not 0, 1 or 2; TLS stays off", server.stderr_text())
+                self.assertFalse([l for l in server.output_lines if l.startswith("tls ")])
+
+
 if __name__ == "__main__":
     unittest.main()
