@@ -465,8 +465,11 @@ ssize_t AsyncSocket::TlsOutcome(TlsStatus status, size_t done, bool reading)
         m_nLastError = WSAEWOULDBLOCK;
         return -1;
     case TlsStatus::Closed:
-        // The peer's close_notify (or its plain TCP end) is answered with ours.
+        // The peer's close_notify (or its plain TCP end) is answered with
+        // ours; the owner has its end in this 0, as with recv.
         m_pTls->Shutdown();
+        m_bCloseDelivered = true;
+        m_bReadArmed = false;
         return 0;
     case TlsStatus::Failed:
         break;
@@ -502,7 +505,8 @@ ssize_t AsyncSocket::TlsSend(const void* data, size_t size)
 
 bool AsyncSocket::HasBufferedInput() const
 {
-    return m_tls == Tls::Established && m_bReadArmed && m_pTls->Pending() > 0;
+    // A close_notify read behind the last bytes is still to be told.
+    return m_tls == Tls::Established && m_bReadArmed && (m_pTls->Pending() > 0 || m_pTls->PeerClosed());
 }
 
 }  // namespace platform

@@ -329,6 +329,11 @@ size_t TlsStream::Pending() const
     return m_ssl ? static_cast<size_t>(SSL_pending(m_ssl)) : 0;
 }
 
+bool TlsStream::PeerClosed() const
+{
+    return m_ssl && (SSL_get_shutdown(m_ssl) & SSL_RECEIVED_SHUTDOWN) != 0;
+}
+
 bool TlsStream::SessionReused() const
 {
     return m_ssl && SSL_session_reused(m_ssl) == 1;

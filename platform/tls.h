@@ -94,6 +94,9 @@ public:
     void Shutdown();
     // Decrypted bytes held in the stream and not read yet.
     size_t Pending() const;
+    // The peer's close_notify has been read (perhaps behind bytes that a
+    // Read returned first): the next Read reports Closed.
+    bool PeerClosed() const;
     // The handshake resumed an earlier session (of the control connection).
     bool SessionReused() const;
     bool HandshakeDone() const { return m_handshakeDone; }

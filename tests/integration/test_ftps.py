@@ -4,6 +4,7 @@ failed data handshake, and the old-version switch.  One server per mode."""
 
 import ftplib
 import glob
+import io
 import os
 import socket
 import ssl
@@ -231,6 +232,20 @@ class RequiredTest(FtpsCase):
         with open(self.local_file(), "rb") as f:
             ftp.storbinary("STOR protected.bin", f)
         self.assertArrived("protected.bin")
+
+
+class PlainScanTest(FtpsCase):
+    """Paced reads leave the client's close_notify in the stream, not in the
+    socket: it must still end the upload."""
+    tls_args = ("--tls", "offered", "--plain-scan")
+
+    def test_paced_upload_ends_with_close_notify(self):
+        ftp = self.ftp()
+        ftp.prot_p()
+        data = PAYLOAD[:20000]
+        self.assertTrue(ftp.storbinary("STOR paced.bin", io.BytesIO(data)).startswith("226"))
+        with open(os.path.join(self.server.home, "paced.bin"), "rb") as f:
+            self.assertEqual(f.read(), data)
 
 
 class StoredModeTest(unittest.TestCase):
