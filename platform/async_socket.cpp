@@ -457,7 +457,8 @@ ssize_t AsyncSocket::TlsOutcome(TlsStatus status, size_t done, bool reading)
     case TlsStatus::Done:
         return static_cast<ssize_t>(done);
     case TlsStatus::WantRead:
-        m_bSendWantsRead = !reading;
+        if (!reading)
+            m_bSendWantsRead = true;
         m_nLastError = WSAEWOULDBLOCK;
         return -1;
     case TlsStatus::WantWrite:
