@@ -138,6 +138,11 @@ bool WritePrivateFile(const std::string& path, const std::string& text, std::str
 
 }  // namespace
 
+void ReleaseTlsThreadState()
+{
+    OPENSSL_thread_stop();
+}
+
 std::string LocalHostName()
 {
     char name[256] = {};

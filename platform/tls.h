@@ -55,6 +55,11 @@ private:
 bool GenerateCertificateFile(const std::string& path, const std::string& hostName,
                              const std::vector<std::string>& addresses, std::string& error);
 
+// Frees what the TLS library keeps for the calling thread (its random
+// generators). A thread calls it before it reports its end: the process may
+// exit before the thread's own exit handlers would free them.
+void ReleaseTlsThreadState();
+
 // The name of this computer, as the certificate names it.
 std::string LocalHostName();
 

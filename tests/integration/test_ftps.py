@@ -47,8 +47,9 @@ class FtpsCase(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         code = cls.server.stop()
+        stderr = cls.server.stderr_text()
         cls.server.cleanup()
-        assert code == 0, "server exit code %r" % code
+        assert code == 0, "server exit code %r; stderr: %s" % (code, stderr)
 
     def context(self, **versions):
         ctx = ssl.create_default_context(cafile=self.pem[0])  # the generated certificate
