@@ -56,11 +56,24 @@ struct CommandTable {
         {"OPTS", true, DuringTransfer::Waits, &CVeskControlSocket::OnOpts},
     }};
 
-    static const Entry* Find(std::string_view verb)
+    // Known only while TLS is offered or required; before login too, since
+    // a client secures the connection before it logs in.
+    static constexpr std::array<Entry, 4> kTlsEntries{{
+        {"AUTH", false, false, &CVeskControlSocket::OnAuth},
+        {"PBSZ", false, false, &CVeskControlSocket::OnPbsz},
+        {"PROT", false, false, &CVeskControlSocket::OnProt},
+        {"FEAT", false, false, &CVeskControlSocket::OnFeat},
+    }};
+
+    static const Entry* Find(std::string_view verb, bool withTls = false)
     {
         for (const Entry& e : kEntries)
             if (e.verb == verb)
                 return &e;
+        if (withTls)
+            for (const Entry& e : kTlsEntries)
+                if (e.verb == verb)
+                    return &e;
         return nullptr;
     }
 };

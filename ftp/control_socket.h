@@ -200,6 +200,22 @@ private:
     // scanners' code page (CP949) otherwise.
     std::string ToWire(const std::string& text) const;
     std::string FromWire(const std::string& text) const;
+
+    // FTPS (tls_commands.cpp): AUTH secures this connection, PROT P the data
+    // connections; required mode refuses what would go in clear.
+public:
+    // The context a new data connection is secured with; null for PROT C.
+    std::shared_ptr<const platform::TlsServerContext> DataTlsContext() const;
+
+private:
+    void OnAuth(const std::string& argument);
+    void OnPbsz(const std::string& argument);
+    void OnProt(const std::string& argument);
+    void OnFeat(const std::string& argument);
+    void OnTlsHandshake(bool succeeded) override;
+    // Refuses (with its reply) a verb that required mode keeps from clear text.
+    bool RefusedWithoutTls(const std::string& verb);
+    bool m_bProtectData = false;
 };
 
 // The verb of a command line as the dispatcher sees it: upper case, without

@@ -74,6 +74,8 @@ bool CVeskDataSocket::OpenStoreFile(const std::string& localPath, platform::Uniq
 
 void CVeskDataSocket::BeginUpload()
 {
+    if (EndedByFailedTls(false))
+        return;
     m_bTransferring = true;
     m_bAnswered = false;
     NoteProgress();
@@ -84,6 +86,8 @@ void CVeskDataSocket::BeginUpload()
 
 void CVeskDataSocket::BeginListing(std::string listing)
 {
+    if (EndedByFailedTls(true))
+        return;
     m_bTransferring = true;
     m_bAnswered = false;
     NoteProgress();
@@ -277,6 +281,7 @@ void CVeskDataSocket::OnAccept(int)
     }
     Attach(handle);  // closes the listener: it serves exactly one connection
     m_bConnected = 1;
+    SecureIfProtected();
 }
 
 void CVeskDataSocket::OnConnect(int error)
@@ -286,7 +291,9 @@ void CVeskDataSocket::OnConnect(int error)
         m_bConnectFailed = true;
         m_pControlSocket->EndOfTransfer(reply::kActiveConnectRefused, true);
         DiscardLater();
+        return;
     }
+    SecureIfProtected();
 }
 
 void CVeskDataSocket::OnSend(int)
@@ -334,4 +341,24 @@ void CVeskDataSocket::OnClose(int error)
         return;
     }
     EndTransfer(reply::kClosedBeforeTransfer, true);
+}
+
+void CVeskDataSocket::SecureIfProtected()
+{
+    const auto tls = m_pControlSocket->DataTlsContext();
+    if (tls && !StartTls(*tls, false))
+        m_bTlsFailed = true;
+}
+
+void CVeskDataSocket::OnTlsHandshake(bool succeeded)
+{
+    m_bTlsFailed = !succeeded;
+}
+
+bool CVeskDataSocket::EndedByFailedTls(bool transferOver)
+{
+    if (!m_bTlsFailed)
+        return false;
+    EndTransfer(reply::kTlsDataFailed, transferOver);
+    return true;
 }

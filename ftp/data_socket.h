@@ -77,8 +77,9 @@ public:
         if (IsListening())
             OnAccept(0);
     }
-    // The client has connected, or an active connect has ended either way.
-    bool IsConnected() const { return m_bConnected != 0; }
+    // The client has connected, or an active connect has ended either way;
+    // with PROT P, the TLS handshake has ended too.
+    bool IsConnected() const { return m_bConnected != 0 && !IsTlsHandshaking(); }
     // An active connect was refused: the transfer must not go on.
     bool ConnectFailed() const { return m_bConnectFailed; }
     // Tells this connection apart from the session's earlier and later ones.
@@ -91,8 +92,15 @@ protected:
     void OnClose(int error) override;
     // Sends the listing handed over in m_strSendBuffer.
     void OnSend(int error) override;
+    void OnTlsHandshake(bool succeeded) override;
 
 private:
+    // With PROT P the connection is secured as soon as it is up; a transfer
+    // over a failed handshake ends with 522 (an upload as failed).
+    void SecureIfProtected();
+    bool EndedByFailedTls(bool transferOver);
+    bool m_bTlsFailed = false;
+
     int m_bConnected = 0;
     uint64_t m_nBytesSent = 0;
     uint64_t m_nTotalBytes = 0;

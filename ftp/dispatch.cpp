@@ -41,11 +41,13 @@ void CVeskControlSocket::ProcessCommand()
     const std::string verb = CommandVerb(line);
     std::string argument = space == std::string::npos ? "" : TrimLineEnd(line.substr(space + 1));
 
-    const CommandTable::Entry* entry = CommandTable::Find(verb);
+    const CommandTable::Entry* entry = CommandTable::Find(verb, Settings()->m_nTlsMode != kTlsOff);
     if (m_nStatus == STATUS_NOT_LOGGED_IN && (!entry || entry->needsLogin)) {
         SendResponse(reply::kLoginFirst);
         return;
     }
+    if (RefusedWithoutTls(verb))
+        return;
     argument = FromWire(argument);
     if (!entry) {
         SendResponse(reply::kNotSupported);

@@ -18,11 +18,15 @@ inline constexpr char kUploadOpens[] = "150 Opening BINARY mode data connection 
 
 // 2xx
 inline constexpr char kOk[] = "200 OK";
+inline constexpr char kPbszSet[] = "200 PBSZ=0";
+inline std::string ProtectionSet(char level) { return std::string("200 Protection level set to ") + level + "."; }
 inline constexpr char kPortAccepted[] = "200 Port command successful.";
 inline std::string TypeSet(const std::string& type) { return "200 Type set to " + type; }
 inline constexpr char kSystem[] = "215 UNIX emulated by Orvello";
 inline std::string Welcome(const std::string& message) { return "220 " + message; }
 inline std::string Goodbye(const std::string& message) { return "221 " + message; }
+inline constexpr char kFeaturesStart[] = "211-Features:";
+inline constexpr char kFeaturesEnd[] = "211 End";
 inline constexpr char kAborDone[] = "226 ABOR command successful.";
 inline constexpr char kUploadComplete[] = "226 Transfer complete";
 inline constexpr char kListingSent[] = "226 Transfer Completed";
@@ -38,6 +42,7 @@ inline std::string ExtendedPassiveMode(int port)
     return "229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)";
 }
 inline constexpr char kLoggedIn[] = "230 User successfully logged in.";
+inline constexpr char kTlsProceed[] = "234 Proceed with TLS negotiation.";
 inline constexpr char kFileRenamed[] = "250 File renamed successfully.";
 inline constexpr char kDirectoryDeleted[] = "250 Directory deleted successfully.";
 inline std::string FileDeleted(const std::string& name)
@@ -86,8 +91,16 @@ inline constexpr char kSyntaxError[] = "501 Syntax error in parameters or argume
 inline constexpr char kNotSupported[] = "502 Not Supported Command";
 inline constexpr char kUnknownUser[] = "503 UserID Not Registered";
 inline constexpr char kUserFirst[] = "503 Needs ID(\"USER\") first";
+inline constexpr char kAlreadyTls[] = "503 Already using TLS.";
+inline constexpr char kAuthFirst[] = "503 Use AUTH TLS first.";
+inline constexpr char kUnknownAuthType[] = "504 Unknown AUTH type.";
+inline constexpr char kDataMustBeProtected[] = "521 Data connections must use PROT P.";
+inline constexpr char kTlsDataFailed[] = "522 TLS negotiation failed on the data connection.";
 inline constexpr char kLoginFirst[] = "530 Please login with ID(\"USER\") and Password(\"PASS\")";
 inline constexpr char kLoginIncorrect[] = "530 Not logged in, user or password incorrect!";
+inline constexpr char kTlsRequired[] = "530 TLS required: use AUTH TLS first.";
+inline constexpr char kProtPRequired[] = "534 PROT P required.";
+inline constexpr char kProtectionNotSupported[] = "536 Protection level not supported.";
 inline constexpr char kPermissionDenied[] = "550 Permission denied.";
 inline constexpr char kDeleteDenied[] = "550 Permission denied";
 inline constexpr char kFilenameInvalid[] = "550 Filename invalid.";

@@ -2,7 +2,16 @@
 // the session reads them.
 #pragma once
 
+#include <memory>
 #include <string>
+
+namespace platform {
+class TlsServerContext;
+}
+
+// FTPS: explicit TLS (AUTH TLS) not offered, offered, or required of every
+// client.
+enum TlsMode { kTlsOff = 0, kTlsOffered = 1, kTlsRequired = 2 };
 
 // Ports for passive data connections; unset (0-0) lets the system choose.
 struct PortRange {
@@ -23,4 +32,8 @@ struct ServerSettings {
     int m_bPlainScan = 0;
     // Optional, not part of the settings dialog: set with lumbra-ftpd --save.
     PortRange m_PassivePorts;
+    // Optional, like the passive ports. TLS is served only with a context;
+    // required mode without one refuses every login.
+    int m_nTlsMode = kTlsOff;
+    std::shared_ptr<const platform::TlsServerContext> m_pTls;
 };

@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <chrono>
 
+#include "platform/tls.h"
+
 namespace platform {
 namespace {
 
@@ -168,6 +170,8 @@ bool AsyncSocket::Attach(int handle)
 int AsyncSocket::Detach()
 {
     Unregister();
+    m_pTls.reset();
+    m_tls = Tls::Off;
     const int handle = m_hSocket;
     m_hSocket = -1;
     m_state = State::Closed;
@@ -178,6 +182,8 @@ ssize_t AsyncSocket::Receive(void* buffer, size_t size)
 {
     if (!m_bCloseDelivered)
         m_bReadArmed = true;
+    if (m_tls != Tls::Off)
+        return TlsReceive(buffer, size);
     const ssize_t n = ::recv(m_hSocket, buffer, size, 0);
     if (n < 0)
         m_nLastError = (errno == EAGAIN) ? WSAEWOULDBLOCK : errno;
@@ -186,6 +192,8 @@ ssize_t AsyncSocket::Receive(void* buffer, size_t size)
 
 ssize_t AsyncSocket::Send(const void* data, size_t size)
 {
+    if (m_tls != Tls::Off)
+        return TlsSend(data, size);
     const ssize_t n = ::send(m_hSocket, data, size, MSG_NOSIGNAL);
     if (n < 0) {
         m_nLastError = (errno == EAGAIN) ? WSAEWOULDBLOCK : errno;
@@ -205,20 +213,40 @@ bool AsyncSocket::SendAll(const void* data, size_t size, int timeoutMs)
             m_nLastError = EBADF;
             return false;
         }
-        const ssize_t n = ::send(m_hSocket, next, size, MSG_NOSIGNAL);
-        if (n > 0) {
-            next += n;
-            size -= static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno != EAGAIN) {
-            m_nLastError = errno;
-            return false;
+        short waitFor = POLLOUT;
+        if (m_tls != Tls::Off) {
+            if (m_tls != Tls::Established) {
+                m_nLastError = ENOTCONN;  // nothing may go out in clear, nor before the handshake
+                return false;
+            }
+            const bool writeArmed = m_bWriteArmed;
+            const ssize_t n = TlsSend(next, size);
+            m_bWriteArmed = writeArmed;  // the wait is right here, not in the loop
+            if (n < 0 && m_nLastError != WSAEWOULDBLOCK)
+                return false;
+            if (n > 0) {
+                next += n;
+                size -= static_cast<size_t>(n);
+                continue;
+            }
+            waitFor = m_bSendWantsRead ? POLLIN : POLLOUT;
+            m_bSendWantsRead = false;
+        } else {
+            const ssize_t n = ::send(m_hSocket, next, size, MSG_NOSIGNAL);
+            if (n > 0) {
+                next += n;
+                size -= static_cast<size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && errno != EAGAIN) {
+                m_nLastError = errno;
+                return false;
+            }
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd p{m_hSocket, POLLOUT, 0};
+        pollfd p{m_hSocket, waitFor, 0};
         if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
             m_nLastError = ETIMEDOUT;
             return false;
@@ -229,6 +257,8 @@ bool AsyncSocket::SendAll(const void* data, size_t size, int timeoutMs)
 
 void AsyncSocket::ShutdownSend()
 {
+    if (m_pTls && m_tls == Tls::Established)
+        m_pTls->Shutdown();  // our close_notify goes before the TCP end
     if (m_hSocket >= 0)
         ::shutdown(m_hSocket, SHUT_WR);
 }
@@ -249,6 +279,11 @@ bool AsyncSocket::PeerHasClosed() const
 void AsyncSocket::Close()
 {
     Unregister();
+    if (m_pTls && m_tls == Tls::Established)
+        m_pTls->Shutdown();
+    m_pTls.reset();
+    m_tls = Tls::Off;
+    m_bReceiveWantsWrite = m_bSendWantsRead = false;
     if (m_hSocket >= 0)
         ::close(m_hSocket);
     m_hSocket = -1;
@@ -260,7 +295,7 @@ void AsyncSocket::Rearm()
 {
     if (m_state == State::Listening)
         m_bAcceptArmed = true;
-    if (m_state == State::Connected && !m_bCloseDelivered)
+    if (m_state == State::Connected && !m_bCloseDelivered && m_tls != Tls::Failed)
         m_bReadArmed = true;
 }
 
@@ -301,8 +336,10 @@ short AsyncSocket::WantedEvents() const
         short events = 0;
         if (m_bReadArmed)
             events |= POLLIN | POLLRDHUP;
-        if (m_bWriteArmed)
+        if (m_bWriteArmed || m_bReceiveWantsWrite)
             events |= POLLOUT;
+        if (m_bSendWantsRead)
+            events |= POLLIN | POLLRDHUP;
         return events;
     }
     default:
@@ -322,8 +359,8 @@ int AsyncSocket::BytesWaiting() const
 {
     int waiting = 0;
     if (::ioctl(m_hSocket, FIONREAD, &waiting) != 0)
-        return 0;
-    return waiting;
+        waiting = 0;
+    return waiting + (m_pTls ? static_cast<int>(m_pTls->Pending()) : 0);
 }
 
 void AsyncSocket::OnReady(short revents)
@@ -349,6 +386,21 @@ void AsyncSocket::OnReady(short revents)
     default:
         return;
     }
+    if (m_tls == Tls::Handshaking) {
+        ContinueHandshake();
+        return;
+    }
+    if (m_tls == Tls::Failed)
+        return;
+    if (m_bReceiveWantsWrite && (revents & POLLOUT)) {
+        m_bReceiveWantsWrite = false;
+        revents |= POLLIN;  // the read that waited for room goes on
+    }
+    if (m_bSendWantsRead && (revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR))) {
+        m_bSendWantsRead = false;
+        m_bWriteArmed = true;
+        revents |= POLLOUT;  // the write that waited for bytes goes on
+    }
 
     // Handlers may close this socket; check the state between the two steps.
     if ((revents & POLLOUT) && m_bWriteArmed) {
@@ -369,6 +421,98 @@ void AsyncSocket::OnReady(short revents)
             OnClose(revents & POLLERR ? PendingError() : 0);
         }
     }
+}
+
+bool AsyncSocket::StartTls(const TlsServerContext& context, bool issueTickets)
+{
+    if (m_state != State::Connected || m_tls != Tls::Off)
+        return false;
+    auto stream = std::make_unique<TlsStream>(context, m_hSocket, issueTickets);
+    if (!stream->IsValid()) {
+        m_nLastError = ENOMEM;
+        return false;
+    }
+    m_pTls = std::move(stream);
+    m_tls = Tls::Handshaking;
+    m_bReadArmed = true;  // the client speaks first
+    m_bWriteArmed = false;
+    return true;
+}
+
+void AsyncSocket::ContinueHandshake()
+{
+    const TlsStatus status = m_pTls->Handshake();
+    m_bReadArmed = status == TlsStatus::WantRead;
+    m_bWriteArmed = status == TlsStatus::WantWrite;
+    if (m_bReadArmed || m_bWriteArmed)
+        return;
+    if (status == TlsStatus::Done) {
+        m_tls = Tls::Established;
+        m_bReadArmed = true;
+        OnTlsHandshake(true);
+        return;
+    }
+    m_tls = Tls::Failed;
+    OnTlsHandshake(false);
+}
+
+ssize_t AsyncSocket::TlsOutcome(TlsStatus status, size_t done, bool reading)
+{
+    switch (status) {
+    case TlsStatus::Done:
+        return static_cast<ssize_t>(done);
+    case TlsStatus::WantRead:
+        if (!reading)
+            m_bSendWantsRead = true;
+        m_nLastError = WSAEWOULDBLOCK;
+        return -1;
+    case TlsStatus::WantWrite:
+        (reading ? m_bReceiveWantsWrite : m_bWriteArmed) = true;
+        m_nLastError = WSAEWOULDBLOCK;
+        return -1;
+    case TlsStatus::Closed:
+        // The peer's close_notify (or its plain TCP end) is answered with
+        // ours; the owner has its end in this 0, as with recv.
+        m_pTls->Shutdown();
+        m_bCloseDelivered = true;
+        m_bReadArmed = false;
+        return 0;
+    case TlsStatus::Failed:
+        break;
+    }
+    // Nothing can go over this connection any more: the TCP end follows, so
+    // that the owner hears of the close as after a reset.
+    ::shutdown(m_hSocket, SHUT_RDWR);
+    m_nLastError = ECONNRESET;
+    return -1;
+}
+
+ssize_t AsyncSocket::TlsReceive(void* buffer, size_t size)
+{
+    if (m_tls != Tls::Established) {
+        m_nLastError = m_tls == Tls::Handshaking ? WSAEWOULDBLOCK : ECONNRESET;
+        return -1;
+    }
+    size_t done = 0;
+    const TlsStatus status = m_pTls->Read(buffer, size, done);
+    return TlsOutcome(status, done, true);
+}
+
+ssize_t AsyncSocket::TlsSend(const void* data, size_t size)
+{
+    if (m_tls != Tls::Established) {
+        m_nLastError = m_tls == Tls::Handshaking ? WSAEWOULDBLOCK : ECONNRESET;
+        return -1;
+    }
+    size_t done = 0;
+    const TlsStatus status = m_pTls->Write(data, size, done);
+    return TlsOutcome(status, done, false);
+}
+
+bool AsyncSocket::HasBufferedInput() const
+{
+    // A close_notify read behind the last bytes is still to be told.
+    return m_tls == Tls::Established && m_bReadArmed && (m_pTls->Pending() > 0 || m_pTls->PeerClosed());
 }
 
 }  // namespace platform

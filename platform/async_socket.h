@@ -7,15 +7,23 @@
 //    that reads nothing is not called again until Rearm().
 //  - OnClose once, when the peer has closed and every byte has been read.
 //  - OnSend after a Send that would have blocked, once the socket is writable.
+// After StartTls the connection carries TLS: the handshake runs on the
+// socket's readiness and ends with OnTlsHandshake; from then on Receive and
+// Send carry decrypted bytes, and Close sends close_notify first.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <sys/types.h>
 
 #include "platform/message_queue.h"
 
 namespace platform {
+
+class TlsServerContext;
+class TlsStream;
+enum class TlsStatus;
 
 constexpr int WSAEWOULDBLOCK = 10035;
 
@@ -71,10 +79,19 @@ public:
     bool GetSockName(std::string& address, int& port) const;
     bool GetPeerName(std::string& address, int& port) const;
 
+    // Starts the server side of a TLS handshake on this connected socket.
+    // False (nothing started) when the stream cannot be set up. A data
+    // connection issues no session tickets (see TlsStream).
+    bool StartTls(const TlsServerContext& context, bool issueTickets = true);
+    bool IsTlsHandshaking() const { return m_tls == Tls::Handshaking; }
+    bool IsTlsFailed() const { return m_tls == Tls::Failed; }
+    bool IsTlsEstablished() const { return m_tls == Tls::Established; }
+
     // SocketWatcher
     int WatchedHandle() const override { return m_hSocket; }
     short WantedEvents() const override;
     void OnReady(short revents) override;
+    bool HasBufferedInput() const override;
 
 protected:
     virtual void OnAccept(int) {}
@@ -82,12 +99,20 @@ protected:
     virtual void OnReceive(int) {}
     virtual void OnSend(int) {}
     virtual void OnClose(int) {}
+    // The TLS handshake has ended; after a failure nothing more is notified.
+    virtual void OnTlsHandshake(bool) {}
 
 private:
     enum class State { Closed, Created, Listening, Connecting, Connected };
     void Register();
     void Unregister();
     int PendingError() const;
+    enum class Tls { Off, Handshaking, Established, Failed };
+    void ContinueHandshake();
+    // Maps a stream status onto the socket's readiness; -1 with LastError().
+    ssize_t TlsOutcome(TlsStatus status, size_t done, bool reading);
+    ssize_t TlsReceive(void* buffer, size_t size);
+    ssize_t TlsSend(const void* data, size_t size);
 
     int m_hSocket = -1;
     int m_nLastError = 0;
@@ -97,6 +122,12 @@ private:
     bool m_bAcceptArmed = false;
     bool m_bCloseDelivered = false;
     MessageQueue* m_pQueue = nullptr;
+    std::unique_ptr<TlsStream> m_pTls;
+    Tls m_tls = Tls::Off;
+    // TLS may need the other direction to go on: a read that waits for
+    // room to write, a write that waits for bytes to read.
+    bool m_bReceiveWantsWrite = false;
+    bool m_bSendWantsRead = false;
 };
 
 }  // namespace platform

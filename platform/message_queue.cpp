@@ -143,15 +143,24 @@ void MessageQueue::PollAndDispatch(TurnBuffers& turn, int maxWaitMs)
     fds.clear();
     polled.clear();
     fds.push_back({m_wakeFd, POLLIN, 0});
+    bool buffered = false;
     for (const Watch& w : m_watchers) {
         const short wanted = w.watcher->WantedEvents();
         if (wanted == 0 || w.watcher->WatchedHandle() < 0)
             continue;
         fds.push_back({w.watcher->WatchedHandle(), wanted, 0});
         polled.push_back(w);
+        buffered = buffered || ((wanted & POLLIN) && w.watcher->HasBufferedInput());
     }
-    const int timeout = MillisecondsToNextTimer(maxWaitMs);
-    const int ready = ::poll(fds.data(), fds.size(), timeout);
+    const int timeout = buffered ? 0 : MillisecondsToNextTimer(maxWaitMs);
+    int ready = ::poll(fds.data(), fds.size(), timeout);
+    if (buffered) {
+        for (size_t i = 0; i < polled.size(); ++i)
+            if ((fds[i + 1].events & POLLIN) && polled[i].watcher->HasBufferedInput()) {
+                fds[i + 1].revents |= POLLIN;
+                ready = std::max(ready, 1);
+            }
+    }
     if (ready > 0) {
         if (fds[0].revents)
             DrainWakeup();

@@ -26,6 +26,9 @@ public:
     virtual int WatchedHandle() const = 0;
     virtual short WantedEvents() const = 0;  // poll() events; 0 = nothing wanted now
     virtual void OnReady(short revents) = 0;
+    // Bytes already read from the handle and not yet delivered (TLS keeps
+    // decrypted ones): reported readable without waiting for the handle.
+    virtual bool HasBufferedInput() const { return false; }
 };
 
 class MessageQueue {

@@ -7,6 +7,7 @@
 #include "ftp/data_socket.h"
 #include "ftp/replies.h"
 #include "platform/handles.h"
+#include "platform/tls.h"
 #include "server/ftp_server.h"
 
 CVeskConnectThread::CVeskConnectThread(CVeskFTPServer* server, int socketHandle)
@@ -47,6 +48,7 @@ void CVeskConnectThread::Main()
     const int exitCode =
         m_queue.Run([this](unsigned message, uintptr_t wParam) { OnMessage(message, wParam); });
     ExitInstance(exitCode);
+    platform::ReleaseTlsThreadState();
     CVeskFTPServer* server = m_pServer;
     m_bEnded = true;
     server->ThreadEnded();

@@ -1,6 +1,6 @@
 #include "settings/crypt.h"
 
-#include "settings/md5.h"
+#include "platform/digest.h"
 #include "settings/rc4.h"
 
 #include <utility>
@@ -25,7 +25,7 @@ CVeskCrypt::~CVeskCrypt()
 int CVeskCrypt::Initialize()
 {
     m_bReady = false;
-    const Md5Digest digest = Md5(m_strPassPhrase);
+    const platform::Md5Digest digest = platform::Md5(m_strPassPhrase);
     m_key.assign(reinterpret_cast<const char*>(digest.data()), kKeyBytes);
     m_key.append(kSaltBytes, '\0');
     m_bReady = true;

@@ -96,5 +96,6 @@ bool RunLoadSequence(LumbraSettings& s, Vesk::CVeskCrypt& crypt, const std::func
     // ports, never the start.
     if (!ReadStoredPassivePorts(s.m_PassivePorts))
         std::fprintf(stderr, "the stored passive ports are not a range LOW-HIGH; the system chooses them\n");
+    ReadStoredTls(s.m_Tls);
     return true;
 }

@@ -1,5 +1,8 @@
 // RC4 stream cipher. Kept separate from the password cipher so that the key
-// schedule and the key stream can be checked on their own.
+// schedule and the key stream can be checked on their own. It stays our own
+// few lines although libcrypto is linked: OpenSSL 3 keeps RC4 only in its
+// legacy provider, which a system need not install and which would have to
+// be loaded at run time just for the stored password.
 #pragma once
 
 #include <array>

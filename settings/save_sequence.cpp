@@ -100,9 +100,26 @@ void GatherPassivePorts(SettingsWriter& writer, const PortRange& range)
         writer.Remove(settings_keys::kPassivePorts);
 }
 
+// Our own additions, read after the designed values: an empty file name
+// removes the stored one.
+bool GatherTls(SettingsWriter& writer, const TlsSettings& tls)
+{
+    using namespace settings_keys;
+    writer.Dword(kTlsMode, static_cast<int>(tls.mode));
+    writer.Dword(kTlsLegacy, tls.legacy ? 1 : 0);
+    for (const auto& [name, file] : {std::pair{kTlsCertFile, &tls.certFile}, std::pair{kTlsKeyFile, &tls.keyFile}}) {
+        if (file->empty())
+            writer.Remove(name);
+        else if (!writer.Text(name, *file, "환경설정정보 등록에 실패하였습니다.(%d)"))
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-bool RunSaveSequence(const LumbraSettings& s, Vesk::CVeskCrypt& crypt, const std::optional<PortRange>& passivePorts)
+bool RunSaveSequence(const LumbraSettings& s, Vesk::CVeskCrypt& crypt, const std::optional<PortRange>& passivePorts,
+                     bool withTls)
 {
     using namespace settings_keys;
     if (!MakeRunEntryAgree(s.m_bLaunchOnStartup != 0))
@@ -126,6 +143,8 @@ bool RunSaveSequence(const LumbraSettings& s, Vesk::CVeskCrypt& crypt, const std
     writer.Dword(kIsPlainScan, s.m_bPlainScan);
     if (passivePorts)
         GatherPassivePorts(writer, *passivePorts);
+    if (withTls && !GatherTls(writer, s.m_Tls))
+        return false;
     if (!writer.Commit())
         return false;
 

@@ -18,6 +18,12 @@ inline constexpr const char* kPassword = "Password";
 inline constexpr const char* kIsPlainScan = "IsPlainScan";
 // Optional: "LOW-HIGH", the ports offered for passive data connections.
 inline constexpr const char* kPassivePorts = "PassivePorts";
+// Optional FTPS values: DWORD 0 off, 1 offered, 2 required; DWORD 0/1 for
+// the old TLS versions; one's own certificate and key files.
+inline constexpr const char* kTlsMode = "TlsMode";
+inline constexpr const char* kTlsLegacy = "TlsLegacy";
+inline constexpr const char* kTlsCertFile = "TlsCertFile";
+inline constexpr const char* kTlsKeyFile = "TlsKeyFile";
 
 // Reads use a 260-byte buffer: text up to 259 bytes plus its NUL, and a
 // password of up to 260 cipher bytes.

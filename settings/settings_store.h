@@ -5,6 +5,7 @@
 
 #include "server/server_settings.h"
 #include "settings/crypt.h"
+#include "settings/tls_settings.h"
 
 #include <cstdint>
 #include <functional>
@@ -32,6 +33,7 @@ struct LumbraSettings {
     std::string m_strPassword;  // plain text
     int m_bPlainScan = 0;
     PortRange m_PassivePorts;  // "PassivePorts"; kept apart from the dialog's values
+    TlsSettings m_Tls;         // "TlsMode" and its companions, likewise
 };
 
 // Creates or opens the settings key at program start; false on failure (the
@@ -64,6 +66,7 @@ bool RunLoadSequence(LumbraSettings& s, Vesk::CVeskCrypt& crypt, const std::func
 // value of `s` with one replacement of the store file, so that all of them
 // or none are stored. `passivePorts`, when given, is stored with them (an
 // unset range removes the stored one); otherwise the stored range stays.
+// `withTls` stores `s.m_Tls` with them likewise.
 // On a failure shows its message and returns false.
 bool RunSaveSequence(const LumbraSettings& s, Vesk::CVeskCrypt& crypt,
-                     const std::optional<PortRange>& passivePorts = std::nullopt);
+                     const std::optional<PortRange>& passivePorts = std::nullopt, bool withTls = false);

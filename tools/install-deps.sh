@@ -9,7 +9,7 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends \
-  build-essential cmake ninja-build pkg-config \
+  build-essential cmake ninja-build pkg-config libssl-dev \
   qt6-base-dev qt6-base-dev-tools libqt6svg6 libgl1-mesa-dev \
   libgtest-dev libgmock-dev libbenchmark-dev \
   clang libclang-rt-dev \

@@ -11,7 +11,9 @@
 #include "platform/main_thread.h"
 #include "platform/stop_signals.h"
 #include "server/ftp_server.h"
+#include "platform/tls.h"
 #include "settings/passive_ports.h"
+#include "settings/tls_settings.h"
 
 namespace {
 
@@ -66,6 +68,9 @@ int main(int argc, char** argv)
     std::printf("passive ports %s\n", settings.m_PassivePorts.IsSet()
                                            ? FormatPortRange(settings.m_PassivePorts).c_str()
                                            : "chosen by the system");
+    if (settings.m_pTls)
+        std::printf("tls %s, certificate sha256 %s\n", TlsModeName(settings.m_nTlsMode),
+                    settings.m_pTls->Fingerprint().c_str());
     std::fflush(stdout);
     theServer.SetScanListener([](const ScanEvent& event) { PrintScanEvent(event); });
 

@@ -1,6 +1,7 @@
 #include "app/ftpd/options.h"
 
 #include <charconv>
+#include <functional>
 #include <string_view>
 
 #include "settings/passive_ports.h"
@@ -15,6 +16,36 @@ bool ParseNumber(std::string_view text, int low, int high, int& value)
            value <= high;
 }
 
+// The FTPS options; false when `name` is none of them.
+bool ParseTlsOption(std::string_view name, const std::function<bool(std::string&)>& value,
+                    FtpdOptions& options, std::string& error)
+{
+    std::string text;
+    if (name == "--tls-legacy") {
+        options.tlsLegacy = true;
+    } else if (name == "--tls") {
+        int mode = kTlsOff;
+        if (value(text) && !ParseTlsMode(text, mode))
+            error = "--tls takes off, offered or required: " + text;
+        options.tlsMode = mode;
+    } else if (name == "--tls-cert" || name == "--tls-key") {
+        if (value(text))
+            (name == "--tls-cert" ? options.tlsCert : options.tlsKey) = text;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool CheckTlsOptions(const FtpdOptions& options, std::string& error)
+{
+    if (options.tlsCert.has_value() != options.tlsKey.has_value()) {
+        error = "--tls-cert and --tls-key go together";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 const char* FtpdUsage()
@@ -23,6 +54,8 @@ const char* FtpdUsage()
            "                   [--anonymous | --user NAME --password-file FILE]\n"
            "                   [--timeout MINUTES] [--plain-scan | --no-plain-scan]\n"
            "                   [--passive-ports LOW-HIGH | --passive-ports off]\n"
+           "                   [--tls off|offered|required] [--tls-legacy]\n"
+           "                   [--tls-cert FILE --tls-key FILE]\n"
            "       lumbra-ftpd --save [the same options] [--auto-start on|off]\n"
            "       lumbra-ftpd --help | --version\n"
            "The stored settings are served; options override single settings.\n"
@@ -32,7 +65,10 @@ const char* FtpdUsage()
            "(asking for it, unshown, at a terminal). A password may not be empty.\n"
            "--auto-start: whether the desktop program starts at logon and serves at once.\n"
            "--passive-ports: the data ports offered to PASV/EPSV (1024-65535), so that a\n"
-           "firewall can open them; off lets the system choose.\n";
+           "firewall can open them; off lets the system choose.\n"
+           "--tls: FTPS (AUTH TLS) offered to clients or required of them; the certificate\n"
+           "is generated beside the settings unless --tls-cert/--tls-key name one's own.\n"
+           "--tls-legacy also accepts TLS 1.0 and 1.1, for old devices.\n";
 }
 
 std::string FtpdVersion()
@@ -53,7 +89,10 @@ bool ParseFtpdOptions(int argc, char** argv, FtpdOptions& options, std::string& 
             return true;
         };
         std::string text;
-        if (name == "--anonymous") {
+        if (ParseTlsOption(name, value, options, error)) {
+            if (!error.empty())
+                return false;
+        } else if (name == "--anonymous") {
             options.anonymous = true;
         } else if (name == "--plain-scan") {
             options.plainScan = true;
@@ -137,6 +176,8 @@ bool ParseFtpdOptions(int argc, char** argv, FtpdOptions& options, std::string& 
         error = "--password-file goes with --user";
         return false;
     }
+    if (!CheckTlsOptions(options, error))
+        return false;
     if (options.user && options.user->empty()) {
         error = "--user needs a name";
         return false;

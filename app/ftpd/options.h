@@ -5,6 +5,7 @@
 #include <string>
 
 #include "server/server_settings.h"
+#include "settings/tls_settings.h"
 
 struct FtpdOptions {
     std::optional<std::string> bindAddress;
@@ -17,6 +18,11 @@ struct FtpdOptions {
     std::optional<bool> plainScan;
     std::optional<bool> autoStart;  // --save only
     std::optional<PortRange> passivePorts;  // "off" gives an unset range
+    // FTPS: --tls MODE, --tls-legacy, --tls-cert FILE --tls-key FILE.
+    std::optional<int> tlsMode;
+    bool tlsLegacy = false;
+    std::optional<std::string> tlsCert;
+    std::optional<std::string> tlsKey;
     bool save = false;
     bool help = false;
     bool version = false;

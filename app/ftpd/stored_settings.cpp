@@ -125,6 +125,23 @@ LoadResult LoadStored(LumbraSettings& s, Vesk::CVeskCrypt& crypt)
     return damaged ? LoadResult::Damaged : LoadResult::Failed;
 }
 
+void ApplyTlsOptions(const FtpdOptions& options, TlsSettings& tls)
+{
+    if (options.tlsMode)
+        tls.mode = *options.tlsMode;
+    if (options.tlsLegacy)
+        tls.legacy = true;
+    if (options.tlsCert) {
+        tls.certFile = *options.tlsCert;
+        tls.keyFile = *options.tlsKey;
+    }
+}
+
+bool HasTlsOptions(const FtpdOptions& options)
+{
+    return options.tlsMode || options.tlsLegacy || options.tlsCert;
+}
+
 bool ApplyOptions(const FtpdOptions& options, LumbraSettings& s)
 {
     if (options.bindAddress)
@@ -139,6 +156,7 @@ bool ApplyOptions(const FtpdOptions& options, LumbraSettings& s)
         s.m_bPlainScan = *options.plainScan ? 1 : 0;
     if (options.passivePorts)
         s.m_PassivePorts = *options.passivePorts;
+    ApplyTlsOptions(options, s.m_Tls);
     if (options.autoStart)
         s.m_bLaunchOnStartup = *options.autoStart ? 1 : 0;
     if (options.anonymous) {
@@ -172,6 +190,11 @@ bool LoadServerSettings(const FtpdOptions& options, ServerSettings& out)
     Vesk::CVeskCrypt crypt;
     if (LoadStored(s, crypt) != LoadResult::Loaded || !ApplyOptions(options, s))
         return false;
+    std::string error;
+    if (s.m_Tls.mode != kTlsOff && !TlsContextFor(s.m_Tls, error)) {
+        std::fprintf(stderr, "lumbra-ftpd: TLS: %s\n", error.c_str());
+        return false;
+    }
     out = ServerSettingsFrom(s);
     ApplyTimeoutTestHook(out);
     // Without any adapter the server still serves this computer itself.
@@ -195,7 +218,7 @@ int SaveSettingsFromOptions(const FtpdOptions& options)
         return 1;
     NameTheProgramTheRunEntryStarts();
     ReportSaveMessagesOnTheirStreams();
-    const bool saved = RunSaveSequence(s, crypt, options.passivePorts);
+    const bool saved = RunSaveSequence(s, crypt, options.passivePorts, HasTlsOptions(options));
     platform::SetMessageBoxHandler({});
     return saved ? 0 : 1;
 }

