@@ -12,3 +12,7 @@ std::string ScanNoticeText(const ScanEvent& event);
 
 // Shows the notice for `event` (the server's scan listener in lumbra).
 void ShowScanNotice(const ScanEvent& event);
+
+// The folder the scans of `event` went to (a click on its notice opens it);
+// empty for an event without one.
+std::string ScanNoticeFolder(const ScanEvent& event);

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDesktopServices>
+#include <QUrl>
 #include <QFile>
 #include <QLibraryInfo>
 #include <QThread>
@@ -67,6 +69,16 @@ public:
 private:
     rlimit m_saved{};
     sighandler_t m_savedHandler = SIG_DFL;
+};
+
+// Stands in for the desktop's opener of file URLs.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public slots:
+    void open(const QUrl& url) { urls << url; }
+
+public:
+    QList<QUrl> urls;
 };
 
 class TestApp : public CLumbraApp {
@@ -306,6 +318,29 @@ private slots:
         QCOMPARE(shown[0].text, "스캔 파일 2개를 받았습니다.\n" + s.m_strHomePath);
         QCOMPARE(shown[0].icon, platform::MessageIcon::Information);
         QCOMPARE(shown[1].text, std::string("스캔 파일을 받지 못했습니다: broken.pdf"));
+        app.ExitInstance();
+    }
+
+    // A click on a scan notice opens the scans' folder with the desktop's
+    // opener; a click on any other notice opens nothing.
+    void clickOnAScanNoticeOpensItsFolder()
+    {
+        GuiTestEnv env;
+        env.Store(env.LocalSettings(0));
+        TestApp app;
+        QVERIFY(app.InitInstance());
+        UrlCatcher opener;
+        QDesktopServices::setUrlHandler("file", &opener, "open");
+        const std::string folder = env.Path("scans/job 1").toStdString();
+        theServer.ReportScanEvent({.kind = ScanEvent::Kind::SessionEnded, .path = folder, .storedFiles = 1});
+        QTRY_COMPARE(env.Notices().size(), size_t(1));
+        // The test's message hook stands in for Qt's, which hands the notice to the tray.
+        app.m_TrayIcon.ShowNotice(QString::fromStdString(env.Notices()[0]), QSystemTrayIcon::Information);
+        app.m_TrayIcon.OnNoticeClicked();
+        app.m_TrayIcon.ShowNotice("서버를 시작하지 못했습니다", QSystemTrayIcon::Warning);
+        app.m_TrayIcon.OnNoticeClicked();
+        QDesktopServices::unsetUrlHandler("file");
+        QCOMPARE(opener.urls, QList<QUrl>{QUrl::fromLocalFile(QString::fromStdString(folder))});
         app.ExitInstance();
     }
 
