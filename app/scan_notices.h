@@ -1,6 +1,6 @@
 // The desktop's word on arriving scans: one tray notice when a session that
 // stored files ends, one for an upload that failed. Notices never wait for a
-// click, and without a tray they are not shown at all.
+// click; without a tray the stand-in window's status line shows them.
 #pragma once
 
 #include <string>

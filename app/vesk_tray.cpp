@@ -86,7 +86,7 @@ void CVeskTray::ShowServerState()
     if (m_pTrayIcon)
         m_pTrayIcon->setToolTip(m_strToolTip);
     if (m_pControlWindow)
-        m_pControlWindow->setToolTip(m_strToolTip);
+        m_pControlWindow->ShowStatus(m_strToolTip);
 }
 
 void CVeskTray::ShowTrayIcon()
@@ -102,7 +102,7 @@ void CVeskTray::ShowTrayIcon()
 void CVeskTray::ShowControlWindow()
 {
     m_pControlWindow = new CVeskControlWindow(m_Icon, m_pMenu.get());
-    m_pControlWindow->setToolTip(m_strToolTip);
+    m_pControlWindow->ShowStatus(m_strToolTip);
     connect(m_pControlWindow, &CVeskControlWindow::doubleClicked, this, &CVeskTray::openRequested);
     m_pControlWindow->show();
 }
@@ -158,6 +158,8 @@ void CVeskTray::ShowNotice(const QString& text, QSystemTrayIcon::MessageIcon ico
     }
     if (m_pTrayIcon && m_pTrayIcon->isVisible())
         m_pTrayIcon->showMessage(QString::fromUtf8(kProgramName), text, icon, kNoticeShownMs);
+    else if (m_pControlWindow)
+        m_pControlWindow->ShowStatus(text);
 }
 
 void CVeskTray::ExpectNoticeFolder(const QString& text, const QString& folder)

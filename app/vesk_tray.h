@@ -3,7 +3,7 @@
 // server and exit; its tooltip tells the server's address, port and state,
 // and a click on a scan notice opens the scans' folder. Where the desktop
 // has no notification area, a small control window with the same commands
-// (and the tooltip) stands in.
+// stands in, its status line showing the state and the notices.
 #pragma once
 
 #include <QElapsedTimer>
@@ -40,8 +40,8 @@ public:
     CVeskControlWindow* ControlWindow() const { return m_pControlWindow; }
     int LastError() const { return m_nLastError; }
 
-    // A notification from the icon that goes away by itself; nothing when
-    // there is no icon in a tray.
+    // A notification from the icon that goes away by itself; without a
+    // tray, the stand-in window's status line shows it.
     void ShowNotice(const QString& text, QSystemTrayIcon::MessageIcon icon);
     // The notice with `text`, when it comes, is about scans in `folder`: a
     // click on it opens the folder.

@@ -164,10 +164,13 @@ private slots:
         QVERIFY(button(ids::ID_MENU_SERVER_START)->isEnabled());
         QVERIFY(!button(ids::ID_MENU_SERVER_STOP)->isEnabled());
 
-        theServer.SetSettings(LocalServer(GuiTestEnv::FreePort()));
+        ServerControl::Instance().SetSettings(LocalServer(GuiTestEnv::FreePort()));
         QVERIFY(ServerControl::Instance().Start());
         QVERIFY(!button(ids::ID_MENU_SERVER_START)->isEnabled());
         QVERIFY(button(ids::ID_MENU_SERVER_STOP)->isEnabled());
+        QCOMPARE(window->Status(), tray.ToolTip());  // no tray to show notices or a tooltip
+        tray.ShowNotice("서버를 시작하지 못했습니다", QSystemTrayIcon::Warning);
+        QCOMPARE(window->Status(), QString("서버를 시작하지 못했습니다"));
 
         QSignalSpy exitChosen(tray.Action(ids::ID_MENU_EXIT), &QAction::triggered);
         button(ids::ID_MENU_EXIT)->click();
