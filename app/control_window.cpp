@@ -29,9 +29,24 @@ CVeskControlWindow::CVeskControlWindow(const QIcon& icon, QMenu* trayMenu)
         button->setToolButtonStyle(Qt::ToolButtonTextOnly);
         buttons->addWidget(button);
     }
+    m_pStatus = new QLabel(this);
+    m_pStatus->setWordWrap(true);
+    m_pStatus->setFixedWidth(buttons->sizeHint().width());
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(buttons);
-    setFixedSize(sizeHint());
+    layout->addWidget(m_pStatus);
+    layout->setSizeConstraint(QLayout::SetFixedSize);  // follows the status text
+}
+
+void CVeskControlWindow::ShowStatus(const QString& text)
+{
+    m_pStatus->setText(text);
+    setToolTip(text);
+}
+
+QString CVeskControlWindow::Status() const
+{
+    return m_pStatus->text();
 }
 
 void CVeskControlWindow::mouseDoubleClickEvent(QMouseEvent* event)

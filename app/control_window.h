@@ -6,12 +6,18 @@
 
 #include <QWidget>
 
+class QLabel;
 class QMenu;
 
 class CVeskControlWindow : public QWidget {
     Q_OBJECT
 public:
     CVeskControlWindow(const QIcon& icon, QMenu* trayMenu);
+
+    // The line below the buttons: the server's state, or the last notice
+    // (there is no tray to show it) until the state changes again.
+    void ShowStatus(const QString& text);
+    QString Status() const;
 
 signals:
     void doubleClicked();
@@ -20,4 +26,7 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     // Closing would leave no way back to the program; it minimises instead.
     void closeEvent(QCloseEvent* event) override;
+
+private:
+    QLabel* m_pStatus = nullptr;
 };

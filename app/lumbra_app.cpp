@@ -10,6 +10,7 @@
 #include "app/qt_message_box.h"
 #include "app/scan_notices.h"
 #include "app/server_control.h"
+#include "app/server_notices.h"
 #include "platform/message_box.h"
 #include "platform/process_list.h"
 #include "server/ftp_server.h"
@@ -67,6 +68,7 @@ bool CLumbraApp::InitInstance()
                       MessageIcon::Error);
         return false;
     }
+    const bool firstStart = !SettingsKeyExists();
     if (!EnsureSettingsKey()) {
         AfxMessageBox("환경정보 생성/접근에 실패하였습니다.", MessageIcon::Error);
         return false;
@@ -85,9 +87,15 @@ bool CLumbraApp::InitInstance()
         m_TrayIcon.ShowNotice(text, icon == MessageIcon::Information ? QSystemTrayIcon::Information
                                                                      : QSystemTrayIcon::Warning);
     });
-    theServer.SetScanListener(ShowScanNotice);
+    theServer.SetScanListener([this](const ScanEvent& event) {
+        m_TrayIcon.ExpectNoticeFolder(QString::fromStdString(ScanNoticeText(event)),
+                                      QString::fromStdString(ScanNoticeFolder(event)));
+        ShowScanNotice(event);
+    });
 
     m_pMainDlg->OnInitDialog();
+    if (firstStart)
+        platform::ShowNotice(FirstStartNotice(*theServer.Settings()));
     return true;
 }
 

@@ -7,7 +7,6 @@
 
 #include "app/server_control.h"
 #include "platform/message_box.h"
-#include "server/ftp_server.h"
 #include "settings/server_handover.h"
 
 using platform::AfxMessageBox;
@@ -17,6 +16,7 @@ CLumbraDlg::CLumbraDlg(QWidget* parent) : QDialog(parent)
 {
     CreateControls();
     ShowValues();
+    connect(&ServerControl::Instance(), &ServerControl::adapterAddressFound, this, &CLumbraDlg::OnAdapterAddress);
 }
 
 bool CLumbraDlg::OnInitDialog()
@@ -35,14 +35,23 @@ bool CLumbraDlg::OnInitDialog()
     ShowValues();
     SetSettingsToServer();
     if (m_Held.m_bLaunchOnStartup != 0)
-        ServerControl::Instance().Start();  // a failed start shows only in the menu
+        ServerControl::Instance().Start();  // a failure is noticed in the tray
     PostHide();
     return true;
 }
 
 void CLumbraDlg::SetSettingsToServer()
 {
-    theServer.SetSettings(ServerSettingsFrom(m_Held));
+    ServerControl::Instance().SetSettings(ServerSettingsFrom(m_Held));
+}
+
+// The adapter waited for has its address now; a later save stores it.
+void CLumbraDlg::OnAdapterAddress(const QString& address)
+{
+    if (!m_Held.m_strIPAddress.empty())
+        return;
+    m_Held.m_strIPAddress = address.toStdString();
+    ShowIPAddress();
 }
 
 void CLumbraDlg::OnServerStart()
@@ -68,7 +77,7 @@ void CLumbraDlg::OnBnClickedOk()
     if (!RunSaveSequence(m_Held, m_Crypt))
         return;  // the window stays; the server keeps what it has
     ServerControl& server = ServerControl::Instance();
-    if (server.IsRunning()) {
+    if (server.IsRunning() || server.IsWaitingForAdapter()) {
         server.Stop();
         SetSettingsToServer();
         server.Start();
@@ -129,7 +138,10 @@ void CLumbraDlg::ShowValues()
 
 void CLumbraDlg::ShowIPAddress()
 {
-    m_pIPAddressLabel->setText(QString::fromStdString(m_Held.m_strIPAddress));
+    if (m_Held.m_strIPAddress.empty() && !m_Held.m_strAdapterName.empty())
+        m_pIPAddressLabel->setText(QString::fromStdString(m_Held.m_strAdapterName) + QStringLiteral(" (주소 없음)"));
+    else
+        m_pIPAddressLabel->setText(QString::fromStdString(m_Held.m_strIPAddress));
 }
 
 void CLumbraDlg::SetLoginEditsEnabled(bool enabled)

@@ -35,6 +35,7 @@ public:
     void OnBnClickedAnonymous();
     void OnBnClickedNetwork();
     void SetSettingsToServer();
+    void OnAdapterAddress(const QString& address);
 
     void accept() override { OnBnClickedOk(); }
     void reject() override { OnBnClickedCancel(); }

@@ -41,7 +41,7 @@ void CLumbraNetworkDlg::CreateControls()
     m_pPortEdit->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), m_pPortEdit));
     du.Place(m_pPortEdit, ids::IDC_EDIT_PORT, 67, 33, 65, 15);
 
-    du.Place(RightAlignedLabel(QStringLiteral("타임아웃(초) :"), this), 0, 5, 58, 56, 9);
+    du.Place(RightAlignedLabel(QStringLiteral("타임아웃(분) :"), this), 0, 5, 58, 56, 9);
     m_pTimeoutEdit = new QLineEdit(this);
     m_pTimeoutEdit->setAlignment(Qt::AlignCenter);
     du.Place(m_pTimeoutEdit, ids::IDC_EDIT_TIMEOUT, 67, 55, 66, 15);

@@ -43,3 +43,16 @@ void ShowScanNotice(const ScanEvent& event)
     const bool failed = event.kind != ScanEvent::Kind::SessionEnded;
     platform::ShowNotice(text, failed ? platform::MessageIcon::Warning : platform::MessageIcon::Information);
 }
+
+std::string ScanNoticeFolder(const ScanEvent& event)
+{
+    switch (event.kind) {
+    case ScanEvent::Kind::SessionEnded:
+        return event.path;
+    case ScanEvent::Kind::UploadFailed:
+        return std::filesystem::path(event.path).parent_path().string();
+    case ScanEvent::Kind::FileStored:
+        break;
+    }
+    return {};
+}

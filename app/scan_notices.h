@@ -1,7 +1,7 @@
 // The desktop's word on arriving scans: one tray notice when a session that
 // stored files ends, one for an upload that failed, and one when an address
-// keeps failing to log in. Notices never wait for a click, and without a
-// tray they are not shown at all.
+// keeps failing to log in. Notices never wait for a click; without a tray the
+// stand-in window's status line shows them.
 #pragma once
 
 #include <ctime>
@@ -32,3 +32,7 @@ public:
 private:
     std::map<std::string, std::time_t> m_shownAt;
 };
+
+// The folder the scans of `event` went to (a click on its notice opens it);
+// empty for an event without one.
+std::string ScanNoticeFolder(const ScanEvent& event);

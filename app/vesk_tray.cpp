@@ -1,10 +1,13 @@
 #include "app/vesk_tray.h"
 
 #include <QAction>
+#include <QDesktopServices>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QStyleHints>
 #include <QTimer>
+#include <QUrl>
+#include <algorithm>
 #include <cerrno>
 
 #include "app/command_ids.h"
@@ -13,11 +16,13 @@
 
 namespace {
 
-constexpr const char* kTip = "Orvello";
+constexpr const char* kProgramName = "Orvello";
 // A tray host that comes up after the program (at logon) is still picked up.
 constexpr int kTrayWatchIntervalMs = 2000;
 constexpr int kTrayWatchRounds = 60;
 constexpr int kNoticeShownMs = 10000;
+// Folders of scan notices not shown yet; more would mean notices are lost.
+constexpr size_t kExpectedFoldersKept = 16;
 
 }  // namespace
 
@@ -60,9 +65,9 @@ void CVeskTray::BuildMenu()
     add(ids::ID_MENU_EXIT, QStringLiteral("종료"));
     // Kept current at every change: some hosts show a menu as it was before
     // it opened.
-    connect(&ServerControl::Instance(), &ServerControl::stateChanged, this, &CVeskTray::UpdateServerItems);
-    connect(m_pMenu.get(), &QMenu::aboutToShow, this, &CVeskTray::UpdateServerItems);
-    UpdateServerItems();
+    connect(&ServerControl::Instance(), &ServerControl::stateChanged, this, &CVeskTray::ShowServerState);
+    connect(m_pMenu.get(), &QMenu::aboutToShow, this, &CVeskTray::ShowServerState);
+    ShowServerState();
 }
 
 QAction* CVeskTray::Action(int id) const
@@ -70,25 +75,34 @@ QAction* CVeskTray::Action(int id) const
     return m_pMenu ? m_pMenu->findChild<QAction*>(QString::number(id)) : nullptr;
 }
 
-void CVeskTray::UpdateServerItems()
+// A wait for the adapter's address counts as started: stopping ends it.
+void CVeskTray::ShowServerState()
 {
     const ServerControl& server = ServerControl::Instance();
-    Action(ids::ID_MENU_SERVER_START)->setEnabled(!server.IsBusy() && !server.IsRunning());
-    Action(ids::ID_MENU_SERVER_STOP)->setEnabled(!server.IsBusy() && server.IsRunning());
+    const bool started = server.IsRunning() || server.IsWaitingForAdapter();
+    Action(ids::ID_MENU_SERVER_START)->setEnabled(!server.IsBusy() && !started);
+    Action(ids::ID_MENU_SERVER_STOP)->setEnabled(!server.IsBusy() && started);
+    m_strToolTip = QString::fromStdString(server.ToolTip());
+    if (m_pTrayIcon)
+        m_pTrayIcon->setToolTip(m_strToolTip);
+    if (m_pControlWindow)
+        m_pControlWindow->ShowStatus(m_strToolTip);
 }
 
 void CVeskTray::ShowTrayIcon()
 {
     m_pTrayIcon = new QSystemTrayIcon(m_Icon, this);
-    m_pTrayIcon->setToolTip(QString::fromUtf8(kTip));
+    m_pTrayIcon->setToolTip(m_strToolTip);
     m_pTrayIcon->setContextMenu(m_pMenu.get());  // before show(): some hosts read it only once
     connect(m_pTrayIcon, &QSystemTrayIcon::activated, this, &CVeskTray::OnTrayNotification);
+    connect(m_pTrayIcon, &QSystemTrayIcon::messageClicked, this, &CVeskTray::OnNoticeClicked);
     m_pTrayIcon->show();
 }
 
 void CVeskTray::ShowControlWindow()
 {
     m_pControlWindow = new CVeskControlWindow(m_Icon, m_pMenu.get());
+    m_pControlWindow->ShowStatus(m_strToolTip);
     connect(m_pControlWindow, &CVeskControlWindow::doubleClicked, this, &CVeskTray::openRequested);
     m_pControlWindow->show();
 }
@@ -135,8 +149,31 @@ bool CVeskTray::ActivationOpens(QSystemTrayIcon::ActivationReason reason)
 
 void CVeskTray::ShowNotice(const QString& text, QSystemTrayIcon::MessageIcon icon)
 {
+    const auto expected = std::find_if(m_ExpectedFolders.begin(), m_ExpectedFolders.end(),
+                                       [&text](const auto& entry) { return entry.first == text; });
+    m_strNoticeFolder.clear();
+    if (expected != m_ExpectedFolders.end()) {
+        m_strNoticeFolder = expected->second;
+        m_ExpectedFolders.erase(expected);
+    }
     if (m_pTrayIcon && m_pTrayIcon->isVisible())
-        m_pTrayIcon->showMessage(QString::fromUtf8(kTip), text, icon, kNoticeShownMs);
+        m_pTrayIcon->showMessage(QString::fromUtf8(kProgramName), text, icon, kNoticeShownMs);
+    else if (m_pControlWindow)
+        m_pControlWindow->ShowStatus(text);
+}
+
+void CVeskTray::ExpectNoticeFolder(const QString& text, const QString& folder)
+{
+    if (m_ExpectedFolders.size() == kExpectedFoldersKept)
+        m_ExpectedFolders.pop_front();
+    m_ExpectedFolders.emplace_back(text, folder);
+}
+
+// The desktop's own opener: the file manager the user has chosen.
+void CVeskTray::OnNoticeClicked()
+{
+    if (!m_strNoticeFolder.isEmpty())
+        QDesktopServices::openUrl(QUrl::fromLocalFile(m_strNoticeFolder));
 }
 
 void CVeskTray::Remove()

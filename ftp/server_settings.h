@@ -23,6 +23,9 @@ struct PortRange {
 
 struct ServerSettings {
     std::string m_strBindAddress = "127.0.0.1";
+    // The stored adapter the address comes from; when it has no address yet
+    // the bind address is empty and the programs wait for one.
+    std::string m_strAdapterName;
     int m_nPort = 21;
     int m_nTimeout = 5;  // minutes of silence before a client is cut off
     int m_bAnonymous = 1;

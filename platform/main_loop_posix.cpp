@@ -116,6 +116,23 @@ void ReadWatch::PauseFor(int ms)
     });
 }
 
+struct RepeatingTimer::Impl {
+    unsigned id = 0;
+};
+
+RepeatingTimer::RepeatingTimer(int periodMs, std::function<void()> onTick) : m_impl(std::make_unique<Impl>())
+{
+    m_impl->id = MainQueue().SetTimer(static_cast<unsigned>(periodMs), [onTick = std::move(onTick)](unsigned) {
+        onTick();
+    });
+}
+
+// The queue runs a copy of the callback, so killing it from inside is safe.
+RepeatingTimer::~RepeatingTimer()
+{
+    MainQueue().KillTimer(m_impl->id);
+}
+
 bool MainLoopExists() { return true; }
 
 int RunMainLoop() { return MainQueue().Run(nullptr); }

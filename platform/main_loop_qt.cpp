@@ -73,6 +73,23 @@ void ReadWatch::PauseFor(int ms)
     QTimer::singleShot(ms, notifier, [notifier] { notifier->setEnabled(true); });
 }
 
+struct RepeatingTimer::Impl {
+    QTimer* timer = new QTimer;
+};
+
+RepeatingTimer::RepeatingTimer(int periodMs, std::function<void()> onTick) : m_impl(std::make_unique<Impl>())
+{
+    QObject::connect(m_impl->timer, &QTimer::timeout, m_impl->timer, [onTick = std::move(onTick)] { onTick(); });
+    m_impl->timer->start(periodMs);
+}
+
+// Deleted later: the timer may be the one whose tick is running now.
+RepeatingTimer::~RepeatingTimer()
+{
+    m_impl->timer->stop();
+    m_impl->timer->deleteLater();
+}
+
 bool MainLoopExists() { return QCoreApplication::instance() != nullptr; }
 
 int RunMainLoop() { return QCoreApplication::exec(); }

@@ -85,6 +85,22 @@ private:
     std::unique_ptr<Impl> m_impl;
 };
 
+// A callback every periodMs on the main thread's loop while the object
+// lives (a thread timer of the hidden window). Main thread only; the
+// callback may destroy the timer.
+class RepeatingTimer {
+public:
+    RepeatingTimer(int periodMs, std::function<void()> onTick);
+    ~RepeatingTimer();
+    RepeatingTimer(const RepeatingTimer&) = delete;
+    RepeatingTimer& operator=(const RepeatingTimer&) = delete;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> m_impl;
+};
+
 // True when the main loop can dispatch (with Qt: once the application
 // object exists; our own loop always can).
 bool MainLoopExists();

@@ -53,19 +53,16 @@ std::shared_ptr<const ServerSettings> CVeskFTPServer::Settings() const
     return m_pSettings;
 }
 
-bool CVeskFTPServer::Start()
+StartResult CVeskFTPServer::Start()
 {
     if (m_bRunning)
-        return false;
+        return {.alreadyRunning = true};
     const auto settings = Settings();
     m_ListenSocket.m_pServer = this;
-    if (!m_ListenSocket.Create(settings->m_strBindAddress, settings->m_nPort, CVeskListenSocket::kBacklog)) {
-        m_nLastStartError = m_ListenSocket.LastError();
-        return false;
-    }
-    m_nLastStartError = 0;
+    if (!m_ListenSocket.Create(settings->m_strBindAddress, settings->m_nPort, CVeskListenSocket::kBacklog))
+        return {.failure = m_ListenSocket.Failure(settings->m_nPort), .error = m_ListenSocket.LastError()};
     m_bRunning = true;
-    return true;
+    return {};
 }
 
 void CVeskFTPServer::Stop()

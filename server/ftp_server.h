@@ -19,6 +19,14 @@ class WaitActivity;
 }
 class CVeskConnectThread;
 
+// What a Start came to; true when the server listens.
+struct StartResult {
+    bool alreadyRunning = false;
+    ListenFailure failure = ListenFailure::None;
+    int error = 0;  // the errno value behind a failure
+    explicit operator bool() const { return !alreadyRunning && failure == ListenFailure::None; }
+};
+
 class CVeskFTPServer {
 public:
     CVeskFTPServer();
@@ -27,7 +35,7 @@ public:
     CVeskFTPServer& operator=(const CVeskFTPServer&) = delete;
 
     // Main thread only.
-    bool Start();
+    StartResult Start();
     void Stop();
     // The one way out of both programs: Stop, then the final wait of
     // kShutdownGraceMs for the last words of the threads that ended. Returns
@@ -43,7 +51,6 @@ public:
     // Replaces the settings in force as a whole (SetSettingsToServer).
     void SetSettings(const ServerSettings& settings);
     int ListeningPort() const { return m_ListenSocket.LocalPort(); }
-    int LastStartError() const { return m_nLastStartError; }
     int UserCount() const { return m_nUserCount; }
     // Dispatches until every connection thread has ended, abandoned ones
     // included, or ms have passed. True when none is left.
@@ -95,7 +102,6 @@ private:
 
     CVeskListenSocket m_ListenSocket;
     int m_nUserCount = 0;
-    int m_nLastStartError = 0;
     bool m_bRunning = false;
     mutable std::mutex m_csThreadList;
     std::list<std::shared_ptr<CVeskConnectThread>> m_ThreadList;

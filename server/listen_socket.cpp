@@ -1,5 +1,7 @@
 #include "server/listen_socket.h"
 
+#include <cerrno>
+
 #include "platform/handles.h"
 #include "platform/listening_socket.h"
 #include "platform/main_thread.h"
@@ -16,6 +18,7 @@ CVeskListenSocket::~CVeskListenSocket()
 bool CVeskListenSocket::Create(const std::string& address, int port, int backlog)
 {
     Close();
+    m_nLastError = 0;
     const int fd = platform::OpenListeningSocket(address, port, backlog, m_nLastError);
     if (fd < 0)
         return false;
@@ -29,6 +32,22 @@ void CVeskListenSocket::Close()
     m_pAcceptWatch.reset();
     platform::CloseHandle(m_hSocket);
     m_hSocket = -1;
+}
+
+ListenFailure CVeskListenSocket::Failure(int port) const
+{
+    switch (m_nLastError) {
+    case 0:
+        return ListenFailure::None;
+    case EACCES:
+        return port < 1024 ? ListenFailure::PortNeedsPrivilege : ListenFailure::Other;
+    case EADDRINUSE:
+        return ListenFailure::PortInUse;
+    case EADDRNOTAVAIL:
+        return ListenFailure::AddressNotLocal;
+    default:
+        return ListenFailure::Other;
+    }
 }
 
 int CVeskListenSocket::LocalPort() const

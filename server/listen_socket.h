@@ -8,6 +8,15 @@
 namespace platform {
 class ReadWatch;
 }
+
+// Why the listening socket could not be opened, in the terms a user can act on.
+enum class ListenFailure {
+    None,
+    PortNeedsPrivilege,  // below 1024 without CAP_NET_BIND_SERVICE
+    PortInUse,           // another program listens on it
+    AddressNotLocal,     // not an address of this computer (or no address)
+    Other,               // see the errno value
+};
 class CVeskFTPServer;
 
 class CVeskListenSocket {
@@ -31,6 +40,8 @@ public:
     bool IsOpen() const { return m_hSocket >= 0; }
     int LocalPort() const;
     int LastError() const { return m_nLastError; }
+    // LastError() of a failed Create with the port it was for, classified.
+    ListenFailure Failure(int port) const;
 
     CVeskFTPServer* m_pServer = nullptr;
 

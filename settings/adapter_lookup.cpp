@@ -13,7 +13,10 @@ std::string GetIPAddressOfAdapter(const std::string& adapterName)
         if (adapter.name == adapterName)
             return adapter.address;
     }
-    return adapters.front().address;  // a vanished or unset adapter falls back to the first one
+    // Only an unset adapter takes the first one. A chosen one that has no
+    // address is waited for: serving on another network instead would open
+    // the scan folder where the user did not choose to.
+    return adapterName.empty() ? adapters.front().address : std::string();
 }
 
 std::string GetAdapterNameOfIPAddress(const std::string& address)

@@ -48,6 +48,7 @@ bool ReadBindAddress(LumbraSettings& s)
     if (!GetRegString(settings_keys::kNic, adapterName))
         return false;
     s.m_strIPAddress = GetIPAddressOfAdapter(adapterName);
+    s.m_strAdapterName = std::move(adapterName);
     return true;
 }
 

@@ -40,6 +40,15 @@ bool EnsureSettingsKey()
     return true;
 }
 
+bool SettingsKeyExists()
+{
+    HKEY key{};
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, settings_keys::kSettingsKey, KEY_READ, key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
 bool GetRegDword(const char* name, std::uint32_t& value)
 {
     std::uint32_t type = REG_NONE, data = 0, size = sizeof data;

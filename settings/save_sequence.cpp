@@ -129,7 +129,10 @@ bool RunSaveSequence(const LumbraSettings& s, Vesk::CVeskCrypt& crypt, const std
     const RegStatus status = writer.Open();
     if (status != ERROR_SUCCESS)
         return ShowSaveFailure(WithResultCode(kSaveFailure, status));
-    if (!writer.Text(kNic, GetAdapterNameOfIPAddress(s.m_strIPAddress), "환경설정정보 등록(NIC)에 실패하였습니다.(%d)"))
+    // An adapter waited for keeps its name until another address is chosen.
+    const std::string adapterName =
+        s.m_strIPAddress.empty() ? s.m_strAdapterName : GetAdapterNameOfIPAddress(s.m_strIPAddress);
+    if (!writer.Text(kNic, adapterName, "환경설정정보 등록(NIC)에 실패하였습니다.(%d)"))
         return false;
     writer.Dword(kPort, s.m_nPort);
     writer.Dword(kTimeout, s.m_nTimeout);

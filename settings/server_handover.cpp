@@ -6,6 +6,7 @@ ServerSettings ServerSettingsFrom(const LumbraSettings& held)
 {
     ServerSettings s;
     s.m_strBindAddress = held.m_strIPAddress;
+    s.m_strAdapterName = held.m_strAdapterName;
     s.m_nPort = held.m_nPort;
     s.m_nTimeout = held.m_nTimeout;
     s.m_bAnonymous = held.m_bAnonymous;

@@ -34,11 +34,14 @@ struct LumbraSettings {
     int m_bPlainScan = 0;
     PortRange m_PassivePorts;  // "PassivePorts"; kept apart from the dialog's values
     TlsSettings m_Tls;         // "TlsMode" and its companions, likewise
+    std::string m_strAdapterName;  // "NIC" as loaded; kept while it has no address
 };
 
 // Creates or opens the settings key at program start; false on failure (the
 // caller shows its own message).
 bool EnsureSettingsKey();
+// False on a fresh installation: nothing has made the settings key yet.
+bool SettingsKeyExists();
 
 // Single-value reads of the settings key. An absent value leaves `value`
 // untouched and counts as success, except for GetRegBinary where it fails.
@@ -47,8 +50,9 @@ bool GetRegDword(const char* name, std::uint32_t& value);
 bool GetRegString(const char* name, std::string& value);
 bool GetRegBinary(const char* name, std::string& value);
 
-// Adapter name to its first IPv4 address; an unknown or empty name gives the
-// first adapter's address, no adapter list gives "".
+// Adapter name to its first IPv4 address. An empty name (none chosen yet)
+// gives the first adapter's address; a named adapter that has no address
+// now (gone, or not up yet), or no adapter list, gives "".
 std::string GetIPAddressOfAdapter(const std::string& adapterName);
 
 // Address to the name of the first adapter holding it, or "".

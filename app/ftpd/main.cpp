@@ -1,8 +1,8 @@
 // lumbra-ftpd: the Orvello server without a desktop.
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "app/ftpd/options.h"
 #include "app/ftpd/stored_settings.h"
@@ -12,24 +12,69 @@
 #include "platform/stop_signals.h"
 #include "server/ftp_server.h"
 #include "platform/tls.h"
+#include "settings/adapter_wait.h"
 #include "settings/passive_ports.h"
 #include "settings/tls_settings.h"
 
 namespace {
 
-std::string StartFailure(const ServerSettings& s, int error)
+std::string StartFailure(const ServerSettings& s, const StartResult& result)
 {
     std::string text = "lumbra-ftpd: cannot listen on " + s.m_strBindAddress + ":" +
                        std::to_string(s.m_nPort) + ": ";
-    if (error == EADDRINUSE)
+    switch (result.failure) {
+    case ListenFailure::PortInUse:
         return text + "the port is in use by another program";
-    if (error == EADDRNOTAVAIL)
+    case ListenFailure::AddressNotLocal:
         return text + "the address is not an address of this computer";
-    if (error == EACCES && s.m_nPort < 1024)
+    case ListenFailure::PortNeedsPrivilege:
         return text + "ports below 1024 need privilege; run as root, grant the program "
                       "CAP_NET_BIND_SERVICE (setcap cap_net_bind_service=+ep lumbra-ftpd), "
                       "or choose a port of 1024 or above with --port";
-    return text + std::strerror(error);
+    default:
+        return text + std::strerror(result.error);
+    }
+}
+
+// Starts the server on `settings` and says where it listens. False when it
+// cannot listen (the reason is on standard error).
+bool StartServing(const ServerSettings& settings)
+{
+    theServer.SetSettings(settings);
+    const StartResult started = theServer.Start();
+    if (!started) {
+        std::fprintf(stderr, "%s\n", StartFailure(settings, started).c_str());
+        return false;
+    }
+    std::printf("listening on %s:%d\n", settings.m_strBindAddress.c_str(), theServer.ListeningPort());
+    std::printf("passive ports %s\n", settings.m_PassivePorts.IsSet()
+                                           ? FormatPortRange(settings.m_PassivePorts).c_str()
+                                           : "chosen by the system");
+    if (settings.m_pTls)
+        std::printf("tls %s, certificate sha256 %s\n", TlsModeName(settings.m_nTlsMode),
+                    settings.m_pTls->Fingerprint().c_str());
+    std::fflush(stdout);
+    return true;
+}
+
+// The stored adapter has no address yet (the network is not up at boot, or
+// the adapter is unplugged): nothing is served until it has one, and then
+// its address is. Serving another adapter meanwhile would open the scans to
+// a network nobody chose.
+std::unique_ptr<AdapterWait> WaitForAdapter(const ServerSettings& settings)
+{
+    std::fprintf(stderr,
+                 "lumbra-ftpd: the network adapter %s has no IPv4 address; waiting for it "
+                 "(choose another with --bind or --save --bind)\n",
+                 settings.m_strAdapterName.c_str());
+    return std::make_unique<AdapterWait>(settings.m_strAdapterName, [settings](const std::string& address) {
+        ServerSettings found = settings;
+        found.m_strBindAddress = address;
+        std::fprintf(stderr, "lumbra-ftpd: the network adapter %s has the address %s\n",
+                     settings.m_strAdapterName.c_str(), address.c_str());
+        if (!StartServing(found))
+            platform::QuitMainLoop(1);
+    });
 }
 
 }  // namespace
@@ -59,21 +104,14 @@ int main(int argc, char** argv)
     if (!LoadServerSettings(options, settings))
         return 1;
 
-    theServer.SetSettings(settings);
-    if (!theServer.Start()) {
-        std::fprintf(stderr, "%s\n", StartFailure(settings, theServer.LastStartError()).c_str());
-        return 1;
-    }
-    std::printf("listening on %s:%d\n", settings.m_strBindAddress.c_str(), theServer.ListeningPort());
-    std::printf("passive ports %s\n", settings.m_PassivePorts.IsSet()
-                                           ? FormatPortRange(settings.m_PassivePorts).c_str()
-                                           : "chosen by the system");
-    if (settings.m_pTls)
-        std::printf("tls %s, certificate sha256 %s\n", TlsModeName(settings.m_nTlsMode),
-                    settings.m_pTls->Fingerprint().c_str());
-    std::fflush(stdout);
     theServer.SetScanListener([](const ScanEvent& event) { PrintScanEvent(event); });
+    std::unique_ptr<AdapterWait> adapterWait;
+    if (settings.m_strBindAddress.empty())
+        adapterWait = WaitForAdapter(settings);
+    else if (!StartServing(settings))
+        return 1;
 
-    platform::RunMainLoop();
-    return theServer.Shutdown(0);
+    const int exitCode = platform::RunMainLoop();
+    adapterWait.reset();
+    return theServer.Shutdown(exitCode);
 }

@@ -197,8 +197,9 @@ bool LoadServerSettings(const FtpdOptions& options, ServerSettings& out)
     }
     out = ServerSettingsFrom(s);
     ApplyTimeoutTestHook(out);
-    // Without any adapter the server still serves this computer itself.
-    if (out.m_strBindAddress.empty())
+    // Without any adapter (and none chosen) the server still serves this
+    // computer itself; a chosen adapter without an address is waited for.
+    if (out.m_strBindAddress.empty() && out.m_strAdapterName.empty())
         out.m_strBindAddress = "127.0.0.1";
     return true;
 }

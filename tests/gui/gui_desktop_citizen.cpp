@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDesktopServices>
+#include <QUrl>
 #include <QFile>
 #include <QLibraryInfo>
 #include <QThread>
@@ -68,6 +70,16 @@ public:
 private:
     rlimit m_saved{};
     sighandler_t m_savedHandler = SIG_DFL;
+};
+
+// Stands in for the desktop's opener of file URLs.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public slots:
+    void open(const QUrl& url) { urls << url; }
+
+public:
+    QList<QUrl> urls;
 };
 
 class TestApp : public CLumbraApp {
@@ -341,6 +353,29 @@ private slots:
         LoginNoticeGate gate;  // the hour, on the events' clock
         QVERIFY(gate.Admit("192.168.0.77", 1000) && gate.Admit("192.168.0.78", 1000) &&
                 !gate.Admit("192.168.0.77", 1000 + 3599) && gate.Admit("192.168.0.77", 1000 + 3600));
+    }
+
+    // A click on a scan notice opens the scans' folder with the desktop's
+    // opener; a click on any other notice opens nothing.
+    void clickOnAScanNoticeOpensItsFolder()
+    {
+        GuiTestEnv env;
+        env.Store(env.LocalSettings(0));
+        TestApp app;
+        QVERIFY(app.InitInstance());
+        UrlCatcher opener;
+        QDesktopServices::setUrlHandler("file", &opener, "open");
+        const std::string folder = env.Path("scans/job 1").toStdString();
+        theServer.ReportScanEvent({.kind = ScanEvent::Kind::SessionEnded, .path = folder, .storedFiles = 1});
+        QTRY_COMPARE(env.Notices().size(), size_t(1));
+        // The test's message hook stands in for Qt's, which hands the notice to the tray.
+        app.m_TrayIcon.ShowNotice(QString::fromStdString(env.Notices()[0]), QSystemTrayIcon::Information);
+        app.m_TrayIcon.OnNoticeClicked();
+        app.m_TrayIcon.ShowNotice("서버를 시작하지 못했습니다", QSystemTrayIcon::Warning);
+        app.m_TrayIcon.OnNoticeClicked();
+        QDesktopServices::unsetUrlHandler("file");
+        QCOMPARE(opener.urls, QList<QUrl>{QUrl::fromLocalFile(QString::fromStdString(folder))});
+        app.ExitInstance();
     }
 
     // The Qt hook hands notices to the sink on the main thread and never

@@ -106,7 +106,7 @@ private slots:
     void firstStartUsesDefaults()
     {
         GuiTestEnv env;
-        // Not an address of this machine: the automatic start fails quietly.
+        // Not an address of this machine: the automatic start fails, noticed.
         env.SetAdapters({{"eth9", "192.0.2.1"}});
         QVERIFY(EnsureSettingsKey());
         CLumbraDlg dlg;
@@ -119,7 +119,8 @@ private slots:
         QCOMPARE(served->m_bAnonymous, 1);
         QVERIFY(!Control<QLineEdit>(dlg, ids::IDC_EDIT_USERID)->isEnabled());
         QCOMPARE(Text(dlg, ids::IDC_EDIT_USERID), QString("anonymous"));
-        QVERIFY(env.messages.empty());
+        QCOMPARE(env.messages.size(), size_t(1));
+        QCOMPARE(env.messages[0].buttons, platform::MessageButtons::Notice);
     }
 
     void failedLoadKeepsTheWindowAndLeavesTheServer()

@@ -2,10 +2,10 @@
 // and time-out, and what OK hands back.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 
 #include "app/command_ids.h"
-#include "app/dialog_numbers.h"
 #include "app/lumbra_network_dlg.h"
 #include "gui_test_env.h"
 
@@ -80,6 +80,10 @@ private slots:
         QCOMPARE(Control<QLineEdit>(o.dlg, ids::IDC_EDIT_TIMEOUT)->text(), QString("30"));
         QVERIFY(Control<QCheckBox>(o.dlg, ids::IDC_CHECK_PLAINSCAN)->isChecked());
         QCOMPARE(o.dlg.windowTitle(), QString("Network 설정"));
+        QStringList labels;
+        for (const QLabel* label : o.dlg.findChildren<QLabel*>())
+            labels << label->text();
+        QVERIFY(labels.contains("타임아웃(분) :"));  // the value counts minutes
     }
 
     void okHandsBackTheChosenValues()
@@ -122,9 +126,9 @@ private slots:
         QTest::addColumn<QString>("timeout");
         QTest::addColumn<int>("field");
         QTest::addColumn<QString>("prompt");
-        const auto portRange = QString::fromStdString(IntegerRangePrompt(0, 65535));
-        const auto timeoutRange = QString::fromStdString(IntegerRangePrompt(5, 300));
-        const auto notNumber = QString::fromStdString(NotAnIntegerPrompt());
+        const QString portRange = "0에서 65535 사이의 정수를 입력하십시오.";
+        const QString timeoutRange = "5에서 300 사이의 정수를 입력하십시오.";
+        const QString notNumber = "정수를 입력하십시오.";
         QTest::newRow("port 65536") << "65536" << "5" << ids::IDC_EDIT_PORT << portRange;
         QTest::newRow("port empty") << "" << "5" << ids::IDC_EDIT_PORT << notNumber;
         QTest::newRow("port huge") << "99999999999" << "5" << ids::IDC_EDIT_PORT << notNumber;

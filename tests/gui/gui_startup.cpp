@@ -18,6 +18,7 @@
 #include "gui_test_env.h"
 #include "platform/process_list.h"
 #include "server/ftp_server.h"
+#include "settings/adapter_wait.h"
 
 namespace {
 
@@ -141,17 +142,6 @@ private slots:
         QVERIFY(!app.m_TrayIcon.ControlWindow());  // the icon goes with the program
     }
 
-    void firstStartCreatesTheSettingsKey()
-    {
-        GuiTestEnv env;
-        env.SetAdapters({{"eth9", "192.0.2.1"}});  // no port 21 is taken here
-        TestApp app;
-        QVERIFY(app.InitInstance());
-        QVERIFY(QFile::exists(env.Path("config/Tessaly/Lumbra.reg")));
-        QVERIFY(env.messages.empty());
-        app.ExitInstance();
-    }
-
     // Auto-start is on by default: the first start writes the entry, and on
     // a fresh installation it can be turned off and on again, also when the
     // entry has gone (removed by hand or by the desktop's own settings).
@@ -213,6 +203,61 @@ private slots:
         QVERIFY(!app.m_TrayIcon.Action(ids::ID_MENU_SERVER_START)->isEnabled());
         app.m_TrayIcon.Action(ids::ID_MENU_SERVER_STOP)->trigger();
         QVERIFY(!theServer.IsRunning());
+        app.ExitInstance();
+    }
+
+    // A fresh installation gets its settings key and tells once where the
+    // device must deliver and that anonymous login is on; the start that
+    // fails (no port 21 is taken here) says why beside it.
+    void firstStartCreatesTheSettingsKeyAndTellsTheDeviceSettings()
+    {
+        GuiTestEnv env;
+        env.SetAdapters({{"eth0", "192.0.2.10"}});  // not this machine's
+        {
+            TestApp app;
+            QVERIFY(app.InitInstance());
+            QVERIFY(QFile::exists(env.Path("config/Tessaly/Lumbra.reg")));
+            app.ExitInstance();
+        }
+        const std::vector<std::string> expected{
+            "서버를 시작하지 못했습니다: 이 컴퓨터의 주소가 아닙니다: 192.0.2.10\n"
+            "환경설정의 \"Network 변경\"에서 주소를 고르세요.",
+            "스캐너(복합기)의 FTP 설정에 다음을 입력하세요. 서버 주소: 192.0.2.10, 포트: 21\n"
+            "지금은 익명 로그인이 켜져 있어 누구나 보낼 수 있습니다. 사용자를 정하려면 트레이 메뉴의 "
+            "\"환경설정\"에서 Anonymous를 끄고 사용자 ID와 비밀번호를 입력한 뒤 \"설정\"을 누르세요."};
+        QCOMPARE(env.Notices(), expected);
+        TestApp again;
+        QVERIFY(again.InitInstance());
+        QCOMPARE(env.Notices().size(), expected.size() + 1);  // only the failed start
+        again.ExitInstance();
+    }
+
+    // The stored adapter is down: nothing is served elsewhere meanwhile, and
+    // its address is served as soon as it comes up.
+    void storedAdapterWithoutAddressIsWaitedFor()
+    {
+        GuiTestEnv env;
+        env.SetAdapters({{"lo", "127.0.0.1"}, {"eth1", "127.0.0.2"}});
+        LumbraSettings stored = env.LocalSettings(1);
+        stored.m_strIPAddress = "127.0.0.2";
+        env.Store(stored);
+        env.SetAdapters({{"lo", "127.0.0.1"}});
+        TestApp app;
+        QVERIFY(app.InitInstance());
+        const QString port = ":" + QString::number(stored.m_nPort);
+        QCOMPARE(app.m_TrayIcon.ToolTip(), "Orvello — eth1" + port + " 주소 기다리는 중");
+        QVERIFY(!theServer.IsRunning());
+        QVERIFY(app.m_TrayIcon.Action(ids::ID_MENU_SERVER_STOP)->isEnabled());  // ends the wait
+
+        env.SetAdapters({{"lo", "127.0.0.1"}, {"eth1", "127.0.0.2"}});
+        QTRY_VERIFY_WITH_TIMEOUT(theServer.IsRunning(), 3 * AdapterWait::kLookEveryMs);
+        QCOMPARE(app.m_TrayIcon.ToolTip(), "Orvello — 127.0.0.2" + port + " 대기 중");
+        QCOMPARE(app.m_pMainDlg->HeldValues().m_strIPAddress, std::string("127.0.0.2"));
+        const std::vector<std::string> expected{
+            "네트워크 어댑터 eth1에 주소가 없습니다. 주소가 생기면 그 주소로 서버를 시작합니다.\n"
+            "다른 어댑터를 쓰려면 환경설정의 \"Network 변경\"에서 주소를 고르세요.",
+            "네트워크 어댑터 eth1에 주소가 생겨 서버를 시작했습니다: 127.0.0.2" + port.toStdString()};
+        QCOMPARE(env.Notices(), expected);
         app.ExitInstance();
     }
 

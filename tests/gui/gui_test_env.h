@@ -96,6 +96,17 @@ public:
         return false;
     }
 
+    // The texts of the tray notices shown so far, in order.
+    std::vector<std::string> Notices() const
+    {
+        std::vector<std::string> texts;
+        for (const auto& m : messages) {
+            if (m.buttons == platform::MessageButtons::Notice)
+                texts.push_back(m.text);
+        }
+        return texts;
+    }
+
     std::vector<ShownMessage> messages;
     std::deque<platform::MessageResult> answers;
 

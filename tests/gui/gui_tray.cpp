@@ -6,9 +6,11 @@
 #include <QTcpSocket>
 #include <QTimer>
 #include <QToolButton>
+#include <cerrno>
 
 #include "app/app_icon.h"
 #include "app/command_ids.h"
+#include "app/server_notices.h"
 #include "app/vesk_tray.h"
 #include "gui_test_env.h"
 #include "server/ftp_server.h"
@@ -68,16 +70,56 @@ private slots:
         QCOMPARE(ServerItems(tray), kStopped);
     }
 
-    void failedStartLeavesStartEnabled()
+    // The tooltip follows every save, start and stop; each failed start is
+    // noticed with its cause and remedy, "서버시작" again noticed again.
+    void failedStartsAreNoticedAndTheTooltipFollows()
     {
         GuiTestEnv env;
         CVeskTray tray;
         QVERIFY(tray.Create(LoadAppIcon()));
+        ServerControl& server = ServerControl::Instance();
         QTcpServer occupant;
         QVERIFY(occupant.listen(QHostAddress::LocalHost, 0));
-        theServer.SetSettings(LocalServer(occupant.serverPort()));
-        QVERIFY(!ServerControl::Instance().Start());
+        const QString busy = QString::number(occupant.serverPort());
+        server.SetSettings(LocalServer(occupant.serverPort()));
+        QCOMPARE(tray.ToolTip(), "Orvello — 127.0.0.1:" + busy + " 멈춤");
+        QVERIFY(!server.Start());
+        QVERIFY(!server.Start());
         QCOMPARE(ServerItems(tray), kStopped);
+        const std::string inUse = "서버를 시작하지 못했습니다: 포트 " + busy.toStdString() +
+                                  "번을 다른 프로그램이 쓰고 있습니다.\n그 프로그램을 끝내거나 "
+                                  "환경설정의 \"Network 변경\"에서 다른 포트를 고르세요.";
+        QCOMPARE(env.Notices(), (std::vector<std::string>{inUse, inUse}));
+
+        const QString free = QString::number(GuiTestEnv::FreePort());
+        server.SetSettings(LocalServer(free.toInt()));
+        QCOMPARE(tray.ToolTip(), "Orvello — 127.0.0.1:" + free + " 멈춤");
+        QVERIFY(server.Start());
+        QCOMPARE(tray.ToolTip(), "Orvello — 127.0.0.1:" + free + " 대기 중");
+        server.Stop();
+        QCOMPARE(tray.ToolTip(), "Orvello — 127.0.0.1:" + free + " 멈춤");
+        QCOMPARE(env.Notices().size(), size_t(2));
+    }
+
+    // The causes a test cannot bring about on every machine (port 21 needs
+    // no capability as root), told with their remedies.
+    void everyCauseHasItsRemedy()
+    {
+        ServerSettings s = LocalServer(21);
+        s.m_strBindAddress = "192.0.2.1";
+        const auto notice = [&s](ListenFailure failure, int error) {
+            return StartFailureNotice(s, {.failure = failure, .error = error}, "/usr/bin/lumbra");
+        };
+        QCOMPARE(notice(ListenFailure::PortNeedsPrivilege, EACCES),
+                 std::string("서버를 시작하지 못했습니다: 1024보다 작은 포트(21번)를 열 권한이 없습니다.\n"
+                             "권한을 주려면 터미널에서 sudo setcap cap_net_bind_service=+ep /usr/bin/lumbra 를 "
+                             "실행하고 프로그램을 다시 시작하세요.\n"
+                             "또는 환경설정의 \"Network 변경\"에서 1024 이상의 포트를 고르세요."));
+        QCOMPARE(notice(ListenFailure::AddressNotLocal, EADDRNOTAVAIL),
+                 std::string("서버를 시작하지 못했습니다: 이 컴퓨터의 주소가 아닙니다: 192.0.2.1\n"
+                             "환경설정의 \"Network 변경\"에서 주소를 고르세요."));
+        QCOMPARE(notice(ListenFailure::Other, EMFILE),
+                 std::string("서버를 시작하지 못했습니다: 192.0.2.1:21 (Too many open files)"));
     }
 
     // While Stop waits for a connection to end, both items are greyed and a
@@ -122,10 +164,13 @@ private slots:
         QVERIFY(button(ids::ID_MENU_SERVER_START)->isEnabled());
         QVERIFY(!button(ids::ID_MENU_SERVER_STOP)->isEnabled());
 
-        theServer.SetSettings(LocalServer(GuiTestEnv::FreePort()));
+        ServerControl::Instance().SetSettings(LocalServer(GuiTestEnv::FreePort()));
         QVERIFY(ServerControl::Instance().Start());
         QVERIFY(!button(ids::ID_MENU_SERVER_START)->isEnabled());
         QVERIFY(button(ids::ID_MENU_SERVER_STOP)->isEnabled());
+        QCOMPARE(window->Status(), tray.ToolTip());  // no tray to show notices or a tooltip
+        tray.ShowNotice("서버를 시작하지 못했습니다", QSystemTrayIcon::Warning);
+        QCOMPARE(window->Status(), QString("서버를 시작하지 못했습니다"));
 
         QSignalSpy exitChosen(tray.Action(ids::ID_MENU_EXIT), &QAction::triggered);
         button(ids::ID_MENU_EXIT)->click();
@@ -135,7 +180,7 @@ private slots:
         QTest::mouseDClick(window, Qt::LeftButton);
         QCOMPARE(opened.count(), 1);
         window->close();  // closing would strand the user: it stays
-        QVERIFY(tray.ControlWindow());
+        QVERIFY(window->isVisible());
 
         tray.Remove();
         QVERIFY(!tray.ControlWindow());

@@ -106,20 +106,26 @@ TEST(Server, StartTwiceAndStopWhenStoppedChangeNothing)
     EXPECT_EQ(server.ListeningPort(), -1);
 }
 
-TEST(Server, StartFailsQuietlyOnABusyPortOrAForeignAddress)
+// The reason comes back with the failure, for the user's remedy.
+TEST(Server, StartSaysWhyItFailsOnABusyPortOrAForeignAddress)
 {
     CVeskFTPServer first, second;
     first.SetSettings(LocalSettings());
     ASSERT_TRUE(first.Start());
+    EXPECT_TRUE(first.Start().alreadyRunning);
     second.SetSettings(LocalSettings(first.ListeningPort()));
-    EXPECT_FALSE(second.Start());
+    const StartResult busy = second.Start();
+    EXPECT_EQ(busy.failure, ListenFailure::PortInUse);
+    EXPECT_EQ(busy.error, EADDRINUSE);
     EXPECT_FALSE(second.IsRunning());
 
     for (const char* address : {"192.0.2.1", "", "not an address", "127.0.0.1.5"}) {
         ServerSettings s = LocalSettings();
         s.m_strBindAddress = address;
         second.SetSettings(s);
-        EXPECT_FALSE(second.Start()) << address;
+        const StartResult result = second.Start();
+        EXPECT_FALSE(result) << address;
+        EXPECT_EQ(result.failure, ListenFailure::AddressNotLocal) << address;
         EXPECT_FALSE(second.IsRunning());
     }
     first.Stop();

@@ -76,10 +76,17 @@ TEST_F(SettingsLoadTest, ATimeoutOutsideTheDialogsRangeLoadsAsTheDefault)
     EXPECT_TRUE(messages.empty());
 }
 
-TEST_F(SettingsLoadTest, AnAdapterThatWentAwayFallsBackToTheFirst)
+// Only an unchosen adapter takes the first one; a chosen one without an
+// address loads without one (to be waited for), its name kept.
+TEST_F(SettingsLoadTest, AnAdapterWithoutAnAddressIsNotReplacedByAnother)
 {
     TestKey key;
     ASSERT_EQ(key.SetText("NIC", "eth9"), ERROR_SUCCESS);
+    ASSERT_TRUE(Load());
+    EXPECT_EQ(loaded.m_strIPAddress, "");
+    EXPECT_EQ(loaded.m_strAdapterName, "eth9");
+
+    ASSERT_EQ(key.SetText("NIC", ""), ERROR_SUCCESS);
     ASSERT_TRUE(Load());
     EXPECT_EQ(loaded.m_strIPAddress, "192.168.0.10");
 

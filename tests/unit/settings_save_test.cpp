@@ -107,13 +107,13 @@ TEST_F(SettingsSaveTest, TheAdapterIsStoredByName)
     ASSERT_TRUE(Save(named));
     EXPECT_EQ(Stored("NIC"), Text("br0"));  // the first of two with one address
 
-    // A stored adapter that went away loads as the first one and is then saved as it.
+    // A stored adapter without an address keeps its place through a save.
     TestKey key;
     ASSERT_EQ(key.SetText("NIC", "eth9"), ERROR_SUCCESS);
     LumbraSettings loaded;
     ASSERT_TRUE(RunLoadSequence(loaded, crypt));
     ASSERT_TRUE(Save(loaded));
-    EXPECT_EQ(Stored("NIC"), Text("eth0"));
+    EXPECT_EQ(Stored("NIC"), Text("eth9"));
 
     named.m_strIPAddress = "172.16.0.1";  // no adapter holds it
     ASSERT_TRUE(Save(named));
