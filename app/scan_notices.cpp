@@ -52,6 +52,7 @@ std::string ScanNoticeFolder(const ScanEvent& event)
     case ScanEvent::Kind::UploadFailed:
         return std::filesystem::path(event.path).parent_path().string();
     case ScanEvent::Kind::FileStored:
+    case ScanEvent::Kind::LoginFailed:
         break;
     }
     return {};

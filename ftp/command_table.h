@@ -59,10 +59,10 @@ struct CommandTable {
     // Known only while TLS is offered or required; before login too, since
     // a client secures the connection before it logs in.
     static constexpr std::array<Entry, 4> kTlsEntries{{
-        {"AUTH", false, false, &CVeskControlSocket::OnAuth},
-        {"PBSZ", false, false, &CVeskControlSocket::OnPbsz},
-        {"PROT", false, false, &CVeskControlSocket::OnProt},
-        {"FEAT", false, false, &CVeskControlSocket::OnFeat},
+        {"AUTH", false, DuringTransfer::Waits, &CVeskControlSocket::OnAuth},
+        {"PBSZ", false, DuringTransfer::Waits, &CVeskControlSocket::OnPbsz},
+        {"PROT", false, DuringTransfer::Waits, &CVeskControlSocket::OnProt},
+        {"FEAT", false, DuringTransfer::Waits, &CVeskControlSocket::OnFeat},
     }};
 
     static const Entry* Find(std::string_view verb, bool withTls = false)

@@ -366,7 +366,11 @@ private slots:
         UrlCatcher opener;
         QDesktopServices::setUrlHandler("file", &opener, "open");
         const std::string folder = env.Path("scans/job 1").toStdString();
-        theServer.ReportScanEvent({.kind = ScanEvent::Kind::SessionEnded, .path = folder, .storedFiles = 1});
+        ScanEvent ended;
+        ended.kind = ScanEvent::Kind::SessionEnded;
+        ended.path = folder;
+        ended.storedFiles = 1;
+        theServer.ReportScanEvent(ended);
         QTRY_COMPARE(env.Notices().size(), size_t(1));
         // The test's message hook stands in for Qt's, which hands the notice to the tray.
         app.m_TrayIcon.ShowNotice(QString::fromStdString(env.Notices()[0]), QSystemTrayIcon::Information);

@@ -57,6 +57,17 @@ class FtpsCase(unittest.TestCase):
             setattr(ctx, name, version)
         return ctx
 
+    def tls_1_0_client(self):
+        """A connected client that speaks TLS 1.0 only (skips where Python cannot)."""
+        try:
+            ctx = self.context(minimum_version=ssl.TLSVersion.TLSv1, maximum_version=ssl.TLSVersion.TLSv1)
+            ctx.set_ciphers("DEFAULT:@SECLEVEL=0")
+        except (ValueError, ssl.SSLError) as e:
+            self.skipTest("this Python cannot speak TLS 1.0: %s" % e)
+        ftp = ftplib.FTP_TLS(context=ctx, timeout=10)
+        ftp.connect("127.0.0.1", self.server.port)
+        return ftp
+
     def ftp(self, cls=ftplib.FTP_TLS, login=True, **versions):
         ftp = cls(context=self.context(**versions), timeout=10)
         for _ in range(50):  # the previous test's client may still hold the one place
@@ -176,13 +187,7 @@ class OfferedTest(FtpsCase):
                              os.path.join(self.server.home, "broken.bin"))))
 
     def test_tls_1_0_client_is_refused_by_default(self):
-        try:
-            ctx = self.context(minimum_version=ssl.TLSVersion.TLSv1, maximum_version=ssl.TLSVersion.TLSv1)
-            ctx.set_ciphers("DEFAULT:@SECLEVEL=0")
-        except (ValueError, ssl.SSLError) as e:
-            self.skipTest("this Python cannot speak TLS 1.0: %s" % e)
-        ftp = ftplib.FTP_TLS(context=ctx, timeout=10)
-        ftp.connect("127.0.0.1", self.server.port)
+        ftp = self.tls_1_0_client()
         self.addCleanup(ftp.close)
         with self.assertRaises(ssl.SSLError):
             ftp.auth()
@@ -192,13 +197,7 @@ class LegacyTest(FtpsCase):
     tls_args = ("--tls", "offered", "--tls-legacy")
 
     def test_tls_1_0_client_is_served(self):
-        try:
-            ctx = self.context(minimum_version=ssl.TLSVersion.TLSv1, maximum_version=ssl.TLSVersion.TLSv1)
-            ctx.set_ciphers("DEFAULT:@SECLEVEL=0")
-        except (ValueError, ssl.SSLError) as e:
-            self.skipTest("this Python cannot speak TLS 1.0: %s" % e)
-        ftp = ftplib.FTP_TLS(context=ctx, timeout=10)
-        ftp.connect("127.0.0.1", self.server.port)
+        ftp = self.tls_1_0_client()
         self.addCleanup(self.leave, ftp)
         try:
             ftp.auth()

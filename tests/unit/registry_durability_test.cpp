@@ -106,8 +106,8 @@ protected:
         StoreTestEnv::SetUp();
         ASSERT_TRUE(EnsureSettingsKey());
         ASSERT_EQ(crypt.Initialize(), 0);
-        oldSet = {0, "192.168.0.10", 2121, 9, "/srv/old", 0, "olduser", "old secret", 1, {}, {}};
-        newSet = {0, "10.0.0.5", 21, 5, "/srv/새", 0, "newuser", "new secret", 0, {}, {}};
+        oldSet = {0, "192.168.0.10", 2121, 9, "/srv/old", 0, "olduser", "old secret", 1, {}, {}, {}};
+        newSet = {0, "10.0.0.5", 21, 5, "/srv/새", 0, "newuser", "new secret", 0, {}, {}, {}};
     }
 
     bool Save(const LumbraSettings& s) { return RunSaveSequence(s, crypt); }
