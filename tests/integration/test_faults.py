@@ -223,14 +223,15 @@ class NobodyServer(FtpdServer):
         env = super().environment()
         for name in ("ASAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS", "UBSAN_OPTIONS"):
             if name in env:
-                env[name] = re.sub(r"(?<=suppressions=)[^:]+", self.readable_copy, env[name])
+                env[name] = re.sub(r"(?:^|(?<=:))suppressions=([^:]+)", self.readable_copy, env[name])
         return env
 
     def readable_copy(self, match):
-        copy = os.path.join(self.root, os.path.basename(match[0]))
-        shutil.copyfile(match[0], copy)
+        # Only the option itself: print_suppressions=0 names no file.
+        copy = os.path.join(self.root, os.path.basename(match[1]))
+        shutil.copyfile(match[1], copy)
         os.chmod(copy, 0o644)
-        return copy
+        return "suppressions=" + copy
 
     def start(self, wait=10.0):
         os.chmod(self.root, 0o755)
