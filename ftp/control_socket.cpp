@@ -116,11 +116,12 @@ void CVeskControlSocket::ParseCommandLines()
             EnforceLineLimit();
             break;
         }
-        if (MustHold(m_strRecvBuffer.substr(0, end))) {
+        const std::string line = m_strRecvBuffer.substr(0, end);
+        if (MustHold(line)) {
             // ABOR acts at once, also behind lines that wait; an upload whose
             // data connection has ended is answered first, as it ended.
             if (!TransferIsRunning() || m_pDataSocket->PeerHasClosed() || !AborIsQueued()) {
-                RecheckWhenStalled();
+                RecheckWhenStalled(line);
                 break;
             }
             AbortTransferForQueuedAbor();
@@ -174,9 +175,14 @@ bool CVeskControlSocket::MustHold(const std::string& line) const
     return true;
 }
 
-void CVeskControlSocket::RecheckWhenStalled()
+// Only a line that may run once the transfer stalls needs a second look; the
+// others are served when the transfer ends.
+void CVeskControlSocket::RecheckWhenStalled(const std::string& line)
 {
     if (m_nStallTimer || !TransferIsRunning() || !platform::MessageQueue::Current())
+        return;
+    const CommandTable::Entry* entry = CommandTable::Find(CommandVerb(line));
+    if (!entry || entry->duringTransfer != DuringTransfer::WhenStalled)
         return;
     const int wait = std::max(m_pDataSocket->MillisecondsUntilStalled(), 20);
     m_nStallTimer = platform::MessageQueue::Current()->SetTimer(

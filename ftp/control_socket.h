@@ -142,7 +142,7 @@ private:
     bool TransferIsRunning() const;
     bool MustHold(const std::string& line) const;
     // A held line that may go once the transfer stalls is looked at again then.
-    void RecheckWhenStalled();
+    void RecheckWhenStalled(const std::string& line);
     unsigned m_nStallTimer = 0;
     bool AborIsQueued() const;
     void AbortTransferForQueuedAbor();

@@ -345,6 +345,8 @@ void CVeskDataSocket::OnClose(int error)
 
 void CVeskDataSocket::SecureIfProtected()
 {
+    if (!m_bConnected || m_bConnectFailed || IsTlsHandshaking() || IsTlsEstablished() || IsTlsFailed())
+        return;  // not up yet, or decided already
     const auto tls = m_pControlSocket->DataTlsContext();
     if (tls && !StartTls(*tls, false))
         m_bTlsFailed = true;

@@ -94,10 +94,14 @@ protected:
     void OnSend(int error) override;
     void OnTlsHandshake(bool succeeded) override;
 
-private:
-    // With PROT P the connection is secured as soon as it is up; a transfer
-    // over a failed handshake ends with 522 (an upload as failed).
+public:
+    // With PROT P the connection is secured as soon as it is up, or when a
+    // transfer command finds it up without the protection now in force; a
+    // transfer over a failed handshake ends with 522 (an upload as failed).
     void SecureIfProtected();
+    bool TlsFailed() const { return m_bTlsFailed; }
+
+private:
     bool EndedByFailedTls(bool transferOver);
     bool m_bTlsFailed = false;
 

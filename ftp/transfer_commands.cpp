@@ -89,10 +89,13 @@ void CVeskControlSocket::OnList(const std::string& argument)
         return;
     }
     const bool connectFailed = m_pDataSocket->ConnectFailed();
+    const bool tlsFailed = m_pDataSocket->TlsFailed();
     if (listing.empty()) {
         CloseDataConnection();
         // Nothing was sent over a connection that never came up: no success.
-        SendResponse(connectFailed ? reply::kListingBroken : reply::kEmptyListingSent);
+        SendResponse(connectFailed ? reply::kListingBroken
+                     : tlsFailed   ? reply::kTlsDataFailed
+                                   : reply::kEmptyListingSent);
         m_nStatus = STATUS_IDLE;
         return;
     }
@@ -193,6 +196,9 @@ bool CVeskControlSocket::OpenDataConnection()
     const auto deadline = Clock::now() + std::chrono::milliseconds(kDataConnectionWaitMs);
     m_bWaitingForData = true;
     m_pDataSocket->AcceptWaiting();
+    // PROT may have changed since a passive connection came in: the
+    // transfer uses the protection in force now.
+    m_pDataSocket->SecureIfProtected();
     while (!m_pDataSocket->IsConnected()) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {

@@ -273,7 +273,7 @@ bool PeerHasClosed(int handle)
 
 bool AsyncSocket::PeerHasClosed() const
 {
-    return m_bCloseDelivered || platform::PeerHasClosed(m_hSocket);
+    return m_bCloseDelivered || (m_pTls && m_pTls->PeerClosed()) || platform::PeerHasClosed(m_hSocket);
 }
 
 void AsyncSocket::Close()

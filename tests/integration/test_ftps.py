@@ -186,6 +186,22 @@ class OfferedTest(FtpsCase):
         self.assertIsNotNone(self.server.wait_for_output(lambda l: l.endswith("upload failed " +
                              os.path.join(self.server.home, "broken.bin"))))
 
+    def test_prot_p_after_the_data_connection_came_still_secures_it(self):
+        # PASV, the client connects at once, only then PROT P: the upload's
+        # data must go over TLS, never be taken as the file's clear bytes.
+        ftp = self.ftp()
+        host, port = ftp.makepasv()
+        data = socket.create_connection((host, port), timeout=10)
+        ftp.voidcmd("NOOP")  # served in the turn that takes the waiting connection, or after it
+        ftp.prot_p()
+        ftp.putcmd("STOR late.bin")
+        self.assertTrue(ftp.getline().startswith("150"))
+        secured = ftp.context.wrap_socket(data, server_hostname="127.0.0.1", session=ftp.sock.session)
+        secured.sendall(PAYLOAD)
+        secured.unwrap().close()
+        self.assertEqual(ftp.voidresp(), "226 Transfer complete")
+        self.assertArrived("late.bin")
+
     def test_tls_1_0_client_is_refused_by_default(self):
         ftp = self.tls_1_0_client()
         self.addCleanup(ftp.close)
