@@ -9,6 +9,11 @@ by the same client (bench/ftp_client.py) through:
   W2  one STOR of 1 GiB (sent with sendfile)        -- MB/s
   W3  LIST of a folder of 10 000 files (the median of 5 in one session)
   W4  300 x (connect, USER/PASS, QUIT)              -- logins per second
+  W1-TLS, W2-TLS  W1 and W2 over explicit FTPS (AUTH TLS, PBSZ 0, PROT P,
+      every data connection TLS, resuming the control connection's session),
+      TLS 1.2 ECDHE-RSA-AES128-GCM-SHA256, against lumbra-ftpd, vsftpd and
+      pure-ftpd started a second time with TLS offered and one certificate
+      (RSA 2048, made for the run); the data sent with 1 MiB writes
 
 Each workload is repeated (--reps, at least 3), the servers taking turns,
 and every uploaded file is checked on disk after each repetition. Beside
@@ -49,6 +54,7 @@ W3_FILES = 10000
 W3_LISTINGS = 5
 W4_LOGINS = 300
 TMPFS = "/dev/shm"
+WORKLOADS = ("W1", "W2", "W3", "W4", "W1-TLS", "W2-TLS")
 
 
 class CheckFailed(Exception):
@@ -79,13 +85,14 @@ def clear_uploads(home, keep=("list10k",)):
 # --- the workloads: each returns its figure and checks what it left on disk
 
 
-def w1_scan_batch(server, payloads):
-    session = ftp_client.Session(server.port)
+def w1_scan_batch(server, payloads, tls=None):
+    session = ftp_client.Session(server.port, tls)
     session.login()
     start = time.perf_counter()
     for i, payload in enumerate(payloads):
         session.store("scan%03d.pdf" % i, payload)
     elapsed = time.perf_counter() - start
+    note_resumption(server, session)
     session.quit()
     for i, payload in enumerate(payloads):
         with open(os.path.join(server.home, "scan%03d.pdf" % i), "rb") as f:
@@ -94,16 +101,24 @@ def w1_scan_batch(server, payloads):
     return elapsed
 
 
-def w2_big_upload(server, source, digest):
-    session = ftp_client.Session(server.port)
+def w2_big_upload(server, source, digest, tls=None):
+    session = ftp_client.Session(server.port, tls)
     session.login()
     start = time.perf_counter()
     session.store("big.bin", source_file=source)
     elapsed = time.perf_counter() - start
+    note_resumption(server, session)
     session.quit()
     if file_digest(os.path.join(server.home, "big.bin")) != digest:
         raise CheckFailed("W2: big.bin differs on disk")
     return W2_SIZE / elapsed / 1e6
+
+
+def note_resumption(server, session):
+    """How many TLS data connections resumed the control connection's session."""
+    if session.data_connections:
+        server.resumed = getattr(server, "resumed", 0) + session.data_resumed
+        server.secured = getattr(server, "secured", 0) + session.data_connections
 
 
 def w3_listing(server):
@@ -256,6 +271,14 @@ def run(args):
     if skipped:
         print("not run (missing, or needs root): %s" % ", ".join(skipped))
     results = {s.name: {} for s in servers}
+    tls_workloads = [w for w in WORKLOADS if w.endswith("-TLS") and w in args.only]
+    tls_servers = []
+    if tls_workloads:
+        tls_servers = [s for s in peer_servers.tls_servers(
+            os.path.join(root, "tls"), args.binary, peer_servers.make_certificate(root))
+            if s.available()]
+        for s in tls_servers:
+            results.setdefault(s.name, {})
     floors = [f for f in peer_servers.floor_servers(root) if f.available()] \
         if "W1" in args.only else []
     floor_w1 = {f.name: [] for f in floors}
@@ -267,24 +290,27 @@ def run(args):
         for s in servers:
             make_listing_folder(s.home)
             s.start()
-        for f in floors:
-            f.start()
+        for s in tls_servers + floors:
+            s.start()
         time.sleep(1.0)
         measure_idle(servers, results, "idle")
+        if tls_servers:
+            measure_idle(tls_servers, results, "idle_tls")
 
         sink = subprocess.Popen([sys.executable, "-c", SINK, os.path.join(root, "sink.bin")],
                                 stdout=subprocess.PIPE)
         sink_port = int(sink.stdout.readline())
-        workloads = [w for w in ("W1", "W2", "W3", "W4") if w in args.only]
+        workloads = [w for w in WORKLOADS if w in args.only]
         samplers = {s.name: proc_stats.PeakSampler(s.proc.pid) for s in servers}
-        for sampler in samplers.values():
+        tls_samplers = {s.name: proc_stats.PeakSampler(s.proc.pid) for s in tls_servers}
+        for sampler in list(samplers.values()) + list(tls_samplers.values()):
             sampler.__enter__()
         ceilings = []
         for rep in range(args.reps):
             for w in workloads:
-                for s in servers:
+                for s in tls_servers if w.endswith("-TLS") else servers:
                     clear_uploads(s.home)
-                    prefault(root, W2_SIZE + MiB if w == "W2" else 64 * MiB)
+                    prefault(root, W2_SIZE + MiB if w.startswith("W2") else 64 * MiB)
                     figure, refused = one_workload(w, s, payloads, source, digest)
                     results[s.name].setdefault(w, []).append(figure)
                     if refused:
@@ -309,28 +335,36 @@ def run(args):
             clear_uploads(s.home)
             samplers[s.name].__exit__(None, None, None)
             results[s.name]["peak_rss_kib"] = samplers[s.name].peak
+        for s in tls_servers:
+            clear_uploads(s.home)
+            tls_samplers[s.name].__exit__(None, None, None)
+            results[s.name]["peak_rss_kib_tls"] = tls_samplers[s.name].peak
+            results[s.name]["tls_data_resumed"] = [getattr(s, "resumed", 0),
+                                                   getattr(s, "secured", 0)]
         time.sleep(1.0)
         measure_idle(servers, results, "idle_after")
         if any(s.name == "lumbra-ftpd" for s in servers):
             plain_scan = plain_scan_pace(root, args.binary)
     finally:
-        for s in servers + floors:
+        for s in servers + tls_servers + floors:
             s.stop()
         if sink:
             sink.kill()
             sink.wait()
         shutil.rmtree(root, ignore_errors=True)
     report = {"machine": machine(), "reps": args.reps, "servers": results,
+              "tls": "TLS 1.2 " + ftp_client.TLS_CIPHER if tls_servers else None,
               "ceiling_w2": ceilings, "plain_scan_s": plain_scan, "floor_w1": floor_w1}
     return report
 
 
 def one_workload(w, server, payloads, source, digest):
     """The workload's figure and, for W4, the number of refused logins."""
-    if w == "W1":
-        return w1_scan_batch(server, payloads), 0
-    if w == "W2":
-        return w2_big_upload(server, source, digest), 0
+    tls = ftp_client.tls_context() if w.endswith("-TLS") else None
+    if w in ("W1", "W1-TLS"):
+        return w1_scan_batch(server, payloads, tls), 0
+    if w in ("W2", "W2-TLS"):
+        return w2_big_upload(server, source, digest, tls), 0
     if w == "W3":
         return w3_listing(server), 0
     return w4_logins(server)
@@ -356,10 +390,12 @@ def machine():
 
 # --- the table
 
-LOWER_IS_BETTER = {"W1": True, "W2": False, "W3": True, "W4": False}
-UNITS = {"W1": "s", "W2": "MB/s", "W3": "s", "W4": "logins/s"}
+LOWER_IS_BETTER = {"W1": True, "W2": False, "W3": True, "W4": False, "W1-TLS": True,
+                   "W2-TLS": False}
+UNITS = {"W1": "s", "W2": "MB/s", "W3": "s", "W4": "logins/s", "W1-TLS": "s", "W2-TLS": "MB/s"}
 TITLES = {"W1": "W1 scan batch 200 x 256 KiB", "W2": "W2 one STOR of 1 GiB",
-          "W3": "W3 LIST of 10 000 files", "W4": "W4 300 logins"}
+          "W3": "W3 LIST of 10 000 files", "W4": "W4 300 logins",
+          "W1-TLS": "W1-TLS the batch over FTPS", "W2-TLS": "W2-TLS 1 GiB over FTPS"}
 
 
 def figure_text(w, stats):
@@ -374,22 +410,31 @@ def print_table(report):
     print("\nmachine: %s; medians of %d, (min-max)" % (report["machine"], report["reps"]))
     print("| workload | " + " | ".join(names) + " | lumbra-ftpd : fastest peer |")
     print("|---" * (len(names) + 2) + "|")
-    for w in ("W1", "W2", "W3", "W4"):
-        if not all(w in servers[n] for n in names):
+    for w in WORKLOADS:
+        present = [n for n in names if w in servers[n]]
+        if not present:
             continue
-        stats = {n: summary(servers[n][w]) for n in names}
+        stats = {n: summary(servers[n][w]) for n in present}
         cells = []
         for n in names:
+            if n not in stats:
+                cells.append("-")
+                continue
             refused = servers[n].get("W4_refused", 0) if w == "W4" else 0
             cells.append(figure_text(w, stats[n]) + (", %d refused" % refused if refused else ""))
         print("| %s | %s | %s |" % (TITLES[w], " | ".join(cells), fastest_peer_ratio(w, stats)))
     for key, title in (("idle", "idle RSS / wake-ups in 10 s (after start)"),
-                       ("idle_after", "idle RSS / wake-ups in 10 s (after the run)")):
-        print("| %s | %s | |" % (title, " | ".join(
-            "%.1f MiB / %d" % (servers[n][key]["rss_kib"] / 1024, servers[n][key]["wakeups_10s"])
-            for n in names)))
-    print("| peak RSS | %s | |" % " | ".join(
-        "%.1f MiB" % (servers[n]["peak_rss_kib"] / 1024) for n in names))
+                       ("idle_after", "idle RSS / wake-ups in 10 s (after the run)"),
+                       ("idle_tls", "idle RSS / wake-ups in 10 s, TLS offered (after start)")):
+        print_row(servers, names, title, key, lambda v: "%.1f MiB / %d" % (
+            v["rss_kib"] / 1024, v["wakeups_10s"]))
+    print_row(servers, names, "peak RSS", "peak_rss_kib", lambda v: "%.1f MiB" % (v / 1024))
+    print_row(servers, names, "peak RSS, TLS offered", "peak_rss_kib_tls",
+              lambda v: "%.1f MiB" % (v / 1024))
+    print_row(servers, names, "TLS data connections resumed", "tls_data_resumed",
+              lambda v: "%d of %d" % tuple(v))
+    if report.get("tls"):
+        print("\nFTPS: %s, the client's only suite; one RSA 2048 certificate for all" % report["tls"])
     if report["ceiling_w2"]:
         print("\nceiling (plain TCP receiver, 1 MiB recv+write to tmpfs): %s"
               % figure_text("W2", summary(report["ceiling_w2"])))
@@ -398,6 +443,12 @@ def print_table(report):
         print("plain-scan lumbra-ftpd: 40 960 bytes in %.2f s (must be 2.0-2.2 s)"
               % report["plain_scan_s"])
     print_ratios(report)
+
+
+def print_row(servers, names, title, key, text):
+    if any(key in servers[n] for n in names):
+        print("| %s | %s | |" % (title, " | ".join(
+            text(servers[n][key]) if key in servers[n] else "-" for n in names)))
 
 
 def print_floor(report):
@@ -430,7 +481,7 @@ def print_ratios(report):
         return
     print("\nlumbra-ftpd against each peer (time ratio: < 1 is faster; rate ratio: > 1 is "
           "faster):")
-    for w in ("W1", "W2", "W3", "W4"):
+    for w in WORKLOADS:
         if w not in ours:
             continue
         mine = statistics.median(ours[w])
@@ -446,11 +497,16 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--binary", default=os.path.join(HERE, "..", "build", "lumbra-ftpd"))
     parser.add_argument("--reps", type=int, default=3)
-    parser.add_argument("--only", default="W1,W2,W3,W4", help="workloads, e.g. W1,W3")
+    parser.add_argument("--only", default=",".join(WORKLOADS),
+                        help="workloads, e.g. W1,W3 or W1-TLS,W2-TLS")
     parser.add_argument("--json", help="also write the figures to this file")
     args = parser.parse_args()
     args.binary = os.path.abspath(args.binary)
     args.only = args.only.upper().split(",")
+    unknown = set(args.only) - set(WORKLOADS)
+    if unknown:
+        parser.error("unknown workloads: %s (known: %s)" % (", ".join(sorted(unknown)),
+                                                             ", ".join(WORKLOADS)))
     if args.reps < 1:
         parser.error("--reps must be at least 1")
     report = run(args)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # lumbra-ftpd against vsftpd, pure-ftpd and pyftpdlib on this machine.
-# usage: bash bench/compare.sh [--binary build/lumbra-ftpd] [--reps 3] [--only W1,W3] [--json F]
+# usage: bash bench/compare.sh [--binary build/lumbra-ftpd] [--reps 3] [--only W1,W3,W1-TLS] [--json F]
 # The peers are unpacked from their Debian packages into bench/peers/ (never
 # installed, never started as a service). vsftpd and pure-ftpd need root:
 # vsftpd's anonymous mode and pure-ftpd's private mount namespace ask for it.

@@ -5,6 +5,12 @@ configuration) and its own port on 127.0.0.1; none is installed or started
 as a service. The peers come unpacked from their Debian packages in
 bench/peers/ (bench/compare.sh fetches them). Every server lets an
 anonymous client upload, so that all of them do the same work per login.
+
+For the FTPS workloads lumbra-ftpd, vsftpd and pure-ftpd run a second time,
+in a folder of their own, with TLS offered (not required) and one
+certificate and key made by the bench (make_certificate). pyftpdlib is not
+among them: its TLS handler needs pyOpenSSL, which its package does not
+bring.
 """
 
 import os
@@ -55,10 +61,20 @@ def wait_for_port(port, proc, seconds=10.0):
     raise RuntimeError("no greeting on port %d" % port)
 
 
+def make_certificate(folder):
+    """One self-signed RSA 2048 certificate and its key for every server."""
+    cert, key = os.path.join(folder, "bench-cert.pem"), os.path.join(folder, "bench-key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-sha256", "-nodes",
+                    "-days", "2", "-subj", "/CN=127.0.0.1", "-keyout", key, "-out", cert],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return cert, key
+
+
 class Server:
     name = "?"
 
-    def __init__(self, root, passive_base):
+    def __init__(self, root, passive_base, tls=None):
+        self.tls = tls  # (certificate file, key file) for a server that offers TLS
         self.root = os.path.join(root, self.name)
         self.home = os.path.join(self.root, "home")
         self.passive = (passive_base, passive_base + 999)
@@ -96,10 +112,10 @@ class Server:
 class Lumbra(Server):
     name = "lumbra-ftpd"
 
-    def __init__(self, root, passive_base, binary, plain_scan=False):
+    def __init__(self, root, passive_base, binary, plain_scan=False, tls=None):
         self.binary = binary
         self.plain_scan = plain_scan
-        super().__init__(root, passive_base)
+        super().__init__(root, passive_base, tls)
 
     def available(self):
         return os.access(self.binary, os.X_OK)
@@ -109,8 +125,12 @@ class Lumbra(Server):
         return env
 
     def command(self):
-        return [self.binary, "--bind", "127.0.0.1", "--port", str(self.port), "--home",
-                self.home, "--anonymous", "--plain-scan" if self.plain_scan else "--no-plain-scan"]
+        command = [self.binary, "--bind", "127.0.0.1", "--port", str(self.port), "--home",
+                   self.home, "--anonymous",
+                   "--plain-scan" if self.plain_scan else "--no-plain-scan"]
+        if self.tls:
+            command += ["--tls", "offered", "--tls-cert", self.tls[0], "--tls-key", self.tls[1]]
+        return command
 
 
 class Vsftpd(Server):
@@ -139,6 +159,16 @@ class Vsftpd(Server):
             "max_clients": 0, "max_per_ip": 0, "pasv_min_port": self.passive[0],
             "pasv_max_port": self.passive[1],
         }
+        if self.tls:
+            # TLS offered to anonymous users; no client certificate asked
+            # for; a data connection that does not resume is served too
+            # (the client resumes; the run counts who let it).
+            settings.update({
+                "ssl_enable": "YES", "allow_anon_ssl": "YES", "rsa_cert_file": self.tls[0],
+                "rsa_private_key_file": self.tls[1], "ssl_ciphers": "HIGH",
+                "ssl_request_cert": "NO", "require_ssl_reuse": "NO",
+                "force_anon_logins_ssl": "NO", "force_anon_data_ssl": "NO",
+            })
         with open(config, "w") as f:
             f.writelines("%s=%s\n" % item for item in settings.items())
         return [self.binary, config]
@@ -163,6 +193,9 @@ class PureFtpd(Server):
             ours.write("ftp:x:65534:65534:bench:%s:/usr/sbin/nologin\n" % self.home)
         serve = ("mount --bind %s /etc/passwd && exec %s -S 127.0.0.1,%d -e -M -H -L 100000:5 "
                  "-c 1000 -C 1000 -p %d:%d" % (passwd, self.binary, self.port, *self.passive))
+        if self.tls:
+            # -Y 1: TLS offered beside plain FTP; -2 certificate,key.
+            serve += " -Y 1 -2 %s,%s" % self.tls
         return ["unshare", "--mount", "--propagation", "private", "sh", "-c", serve]
 
 
@@ -207,3 +240,9 @@ def floor_servers(root):
 def all_servers(root, binary):
     return [Lumbra(root, 46000, binary), Vsftpd(root, 47000), PureFtpd(root, 48000),
             Pyftpdlib(root, 49000)]
+
+
+def tls_servers(root, binary, tls):
+    """The servers of the FTPS workloads, beside (not instead of) the plain ones."""
+    return [Lumbra(root, 50000, binary, tls=tls), Vsftpd(root, 51000, tls=tls),
+            PureFtpd(root, 52000, tls=tls)]
