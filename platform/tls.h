@@ -108,6 +108,9 @@ public:
 
 private:
     TlsStatus Classify(int result);
+    // Decrypts a whole record that read-ahead holds, if one is there and
+    // nothing else is decrypted, so that Pending() and PeerClosed() see it.
+    void SurfaceBufferedRecord();
 
     ssl_st* m_ssl = nullptr;
     bool m_handshakeDone = false;
