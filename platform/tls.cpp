@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace platform {
@@ -114,26 +115,40 @@ X509Ptr MakeCertificate(EVP_PKEY* key, const std::string& host, const std::vecto
     return ok ? std::move(cert) : nullptr;
 }
 
-// Written whole beside the target, readable by its owner alone from the
-// first byte on, then renamed over it.
+// Puts `from` at `to` unless `to` exists (true then too: somebody else's
+// file is there). A file system without hard links gets a rename.
+bool LinkNew(const std::string& from, const std::string& to)
+{
+    if (::link(from.c_str(), to.c_str()) == 0 || errno == EEXIST)
+        return true;
+    if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS)
+        return false;
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+// Written whole beside the target under a name of its own, readable by its
+// owner alone from the first byte on, then linked into place. Two programs
+// that start at once may both generate: the first link wins, the other drops
+// its own and both load the winner, so they serve the same certificate.
 bool WritePrivateFile(const std::string& path, const std::string& text, std::string& error)
 {
-    const std::string temporary = path + ".new";
-    ::unlink(temporary.c_str());
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    std::string temporary = path + ".new-XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);  // mode 0600
     if (fd < 0) {
-        error = "cannot create " + temporary + ": " + std::strerror(errno);
+        error = "cannot create a file beside " + path + ": " + std::strerror(errno);
         return false;
     }
     bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
-    const int writeError = errno;
+    int failure = errno;
     ok = (::close(fd) == 0) && ok;
-    if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = "cannot write " + path + ": " + std::strerror(ok ? errno : writeError);
-        ::unlink(temporary.c_str());
-        return false;
+    if (ok && !LinkNew(temporary, path)) {
+        failure = errno;
+        ok = false;
     }
-    return true;
+    ::unlink(temporary.c_str());
+    if (!ok)
+        error = "cannot write " + path + ": " + std::strerror(failure);
+    return ok;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@ import os
 import socket
 import ssl
 import subprocess
+import threading
 import time
 import unittest
 
@@ -262,6 +263,27 @@ class PlainScanTest(FtpsCase):
         self.assertTrue(ftp.storbinary("STOR paced.bin", io.BytesIO(data)).startswith("226"))
         with open(os.path.join(self.server.home, "paced.bin"), "rb") as f:
             self.assertEqual(f.read(), data)
+
+
+class TwoFirstStartsTest(unittest.TestCase):
+    def test_two_servers_switched_on_at_once_serve_one_certificate(self):
+        first = FtpdServer(extra_args=["--tls", "offered"])
+        second = FtpdServer(extra_args=["--tls", "offered"], root=first.root)
+        second.stderr_path += ".second"
+        self.addCleanup(first.cleanup)
+        self.addCleanup(second.kill)
+        starts = [threading.Thread(target=s.start) for s in (first, second)]
+        for t in starts:
+            t.start()
+        for t in starts:
+            t.join()
+        lines = [s.wait_for_output(lambda l: l.startswith("tls ")) for s in (first, second)]
+        self.assertEqual([s.stop() for s in (first, second)], [0, 0])
+        self.assertIsNotNone(lines[0], first.stderr_text())
+        self.assertEqual(lines[0], lines[1], second.stderr_text())
+        folder = os.path.dirname(glob.glob(os.path.join(first.root, "cfg", "**", "lumbra-tls.pem"),
+                                           recursive=True)[0])
+        self.assertEqual([n for n in os.listdir(folder) if "tls" in n], ["lumbra-tls.pem"])
 
 
 class StoredModeTest(unittest.TestCase):
