@@ -203,7 +203,10 @@ bool CVeskControlSocket::OpenDataConnection()
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
             m_bWaitingForData = false;
-            SendResponse(reply::kDataConnectionNeverCame);
+            // A connection that came but never finished its handshake
+            // failed TLS negotiation; the client should hear which.
+            SendResponse(m_pDataSocket->IsTlsHandshaking() ? reply::kTlsDataFailed
+                                                           : reply::kDataConnectionNeverCame);
             return false;
         }
         if (m_pThread->Queue().QuitPending() || !IsOpen()) {

@@ -172,20 +172,25 @@ class OfferedTest(FtpsCase):
             self.assertEqual(got, reply, line)
 
     def test_failed_data_handshake_fails_the_upload(self):
-        ftp = self.ftp()
-        ftp.prot_p()
-        host, port = ftp.makepasv()
-        data = socket.create_connection((host, port), timeout=10)
-        ftp.putcmd("STOR broken.bin")
-        self.assertTrue(ftp.getline().startswith("150"))
-        data.sendall(b"this is no TLS ClientHello\r\n" * 4)
-        with self.assertRaises(ftplib.error_perm) as raised:
-            ftp.voidresp()
-        self.assertEqual(str(raised.exception), "522 TLS negotiation failed on the data connection.")
-        data.close()
-        self.assertFalse(os.path.exists(os.path.join(self.server.home, "broken.bin")))
-        self.assertIsNotNone(self.server.wait_for_output(lambda l: l.endswith("upload failed " +
-                             os.path.join(self.server.home, "broken.bin"))))
+        # Garbage instead of a ClientHello, and silence until the 10 s wait ends.
+        for name, hello in (("broken.bin", b"this is no TLS ClientHello\r\n" * 4), ("silent.bin", b"")):
+            with self.subTest(name):
+                ftp = self.ftp()
+                ftp.prot_p()
+                host, port = ftp.makepasv()
+                data = socket.create_connection((host, port), timeout=10)
+                ftp.putcmd("STOR " + name)
+                self.assertTrue(ftp.getline().startswith("150"))
+                data.sendall(hello)
+                ftp.sock.settimeout(20)
+                with self.assertRaises(ftplib.error_perm) as raised:
+                    ftp.voidresp()
+                self.assertEqual(str(raised.exception), "522 TLS negotiation failed on the data connection.")
+                data.close()
+                self.leave(ftp)
+                self.assertFalse(os.path.exists(os.path.join(self.server.home, name)))
+                self.assertIsNotNone(self.server.wait_for_output(lambda l: l.endswith("upload failed " +
+                                     os.path.join(self.server.home, name))))
 
     def test_prot_p_after_the_data_connection_came_still_secures_it(self):
         # PASV, the client connects at once, only then PROT P: the upload's
