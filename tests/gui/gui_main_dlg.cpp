@@ -397,11 +397,9 @@ private slots:
         QVERIFY(theServer.IsRunning() && !theServer.Settings()->m_pTls);
         QTcpSocket client;
         client.connectToHost("127.0.0.1", stored.m_nPort);
-        QTRY_VERIFY_WITH_TIMEOUT(client.canReadLine(), 5000);
-        client.readLine();
         client.write("USER anonymous\r\n");
-        QTRY_VERIFY_WITH_TIMEOUT(client.canReadLine(), 5000);
-        QCOMPARE(client.readLine(), QByteArray("530 TLS required: use AUTH TLS first.\r\n"));
+        QByteArray replies;
+        QTRY_VERIFY_WITH_TIMEOUT(replies.append(client.readAll()).endsWith("530 TLS required: use AUTH TLS first.\r\n"), 5000);
 
         ChangeNetwork(dlg, [](CLumbraNetworkDlg& n) {
             QCOMPARE(Text(n, ids::IDC_EDIT_TLS_FINGERPRINT), QString("인증서를 만들거나 읽지 못했습니다."));
@@ -411,11 +409,10 @@ private slots:
         Control<QPushButton>(dlg, ids::IDOK)->click();
         const std::vector<std::string> notices = env.Notices();
         QCOMPARE(notices.size(), size_t(1));
-        QVERIFY(notices[0].starts_with("보안 연결(FTPS)을 쓸 수 없습니다"));
+        QVERIFY(notices[0].find("인증서를 만들거나 읽지 못했습니다") != std::string::npos);
         QVERIFY(notices[0].find("로그인을 모두 거절합니다") != std::string::npos);
         const ShownMessage& atSave = env.messages.back();
-        QCOMPARE(atSave.icon, platform::MessageIcon::Warning);
-        QVERIFY(atSave.buttons == platform::MessageButtons::Ok);
+        QVERIFY(atSave.icon == platform::MessageIcon::Warning && atSave.buttons == platform::MessageButtons::Ok);
         QVERIFY(atSave.text.find("암호화하지 않은 연결만 받습니다") != std::string::npos);
     }
 
