@@ -6,8 +6,8 @@
 #include <QLineEdit>
 
 #include "app/server_control.h"
-#include "platform/message_box.h"
 #include "app/server_notices.h"
+#include "platform/message_box.h"
 #include "settings/server_handover.h"
 
 using platform::AfxMessageBox;

@@ -1,5 +1,6 @@
 #include "app/lumbra_network_dlg.h"
 
+#include <QAbstractButton>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
