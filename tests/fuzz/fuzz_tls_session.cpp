@@ -252,8 +252,10 @@ struct Client {
         int h[4], p1 = -1, p2 = -1, port = -1;
         const size_t open = line.find('(');
         if (line.rfind("227 ", 0) == 0 && open != std::string::npos &&
-            std::sscanf(line.c_str() + open, "(%d,%d,%d,%d,%d,%d)", &h[0], &h[1], &h[2], &h[3], &p1, &p2) == 6)
+            std::sscanf(line.c_str() + open, "(%d,%d,%d,%d,%d,%d)", &h[0], &h[1], &h[2], &h[3], &p1, &p2) == 6) {
+            Require(h[0] == 127 && h[1] == 0 && h[2] == 0 && h[3] == 1, "passive on another address: " + line);
             port = p1 * 256 + p2;
+        }
         else if (line.rfind("229 ", 0) == 0 && open != std::string::npos)
             std::sscanf(line.c_str() + open, "(|||%d|)", &port);
         if (port > 0 && port < 65536) {
