@@ -16,6 +16,7 @@
 // signatures); byte 1 bits 0-1 the AUTH type, bits 2-7 the cut or
 // flip offset / 16; then the bytes. Properties as in fuzz_session, plus: AUTH
 // is answered 234, and the server answers or closes whatever the client does.
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <poll.h>
@@ -24,14 +25,12 @@
 
 #include <QCoreApplication>
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -39,6 +38,7 @@
 #include "platform/tls.h"
 #include "server/connect_thread.h"
 #include "server/ftp_server.h"
+#include "session_properties.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -53,14 +53,6 @@ constexpr size_t kNowhere = SIZE_MAX;
 const char* const kAuthTypes[] = {"TLS", "TLS-C", "SSL", "TLS-P"};
 const int kClientVersions[] = {0, TLS1_2_VERSION, TLS1_1_VERSION, TLS1_VERSION};  // 0: the highest
 const std::string kScan(3000, 's');
-
-void Require(bool condition, const std::string& what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "property broken: %s\n", what.c_str());
-        std::abort();
-    }
-}
 
 // The session's tree, the server with both contexts of one certificate (made
 // once: RSA generation is slow), and the client's side.
@@ -308,42 +300,6 @@ struct Client {
     }
 };
 
-// Every reply line: three digits and a space or a dash, or inside a
-// multi-line reply (FEAT) any text until the line with its code and a space;
-// no bare CR or LF anywhere.
-void RequireWellFormedReplies(const std::string& replies)
-{
-    std::string openCode;  // of the multi-line reply under way
-    for (size_t start = 0, end; start < replies.size(); start = end + 2) {
-        end = replies.find("\r\n", start);
-        Require(end != std::string::npos, "a reply without its CR LF");
-        const std::string line = replies.substr(start, end - start);
-        Require(line.find_first_of("\r\n") == std::string::npos, "a bare CR or LF in: " + line);
-        const bool coded = line.size() >= 4 && std::isdigit(static_cast<unsigned char>(line[0])) &&
-                           std::isdigit(static_cast<unsigned char>(line[1])) &&
-                           std::isdigit(static_cast<unsigned char>(line[2])) && (line[3] == ' ' || line[3] == '-');
-        Require(coded || !openCode.empty(), "a malformed reply line: " + line);
-        if (openCode.empty() && line[3] == '-')
-            openCode = line.substr(0, 3);
-        else if (coded && line[3] == ' ' && line.compare(0, 3, openCode) == 0)
-            openCode.clear();
-    }
-    Require(openCode.empty(), "a multi-line reply without its last line");
-}
-
-void RequireNothingOutside()
-{
-    World& w = TheWorld();
-    size_t entries = 0;
-    for (const auto& entry : fs::directory_iterator(w.tree)) {
-        ++entries;
-        Require(entry.path() == w.home || entry.path() == w.tree / "outside",
-                "something appeared beside the home folder: " + entry.path().string());
-    }
-    Require(entries == 2, "the home folder or its neighbour is gone");
-    Require(fs::is_empty(w.tree / "outside"), "something appeared outside the home folder");
-}
-
 size_t CountFeat(const std::string& bytes)
 {
     size_t count = 0;
@@ -450,7 +406,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Require(w.server.WaitForThreadsToEnd(10000), "a connection thread is stuck");
     Require(w.server.ThreadCount() == 0, "a thread is still listed");
     Require(w.server.UserCount() == 0, "the user count is " + std::to_string(w.server.UserCount()));
-    RequireNothingOutside();
+    RequireNothingOutside(w.tree, w.home);
     for (const auto& entry : fs::directory_iterator(w.home))
         fs::remove_all(entry.path());
     return 0;
