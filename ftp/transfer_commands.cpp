@@ -171,6 +171,8 @@ void CVeskControlSocket::OnAbor(const std::string&)
 
 bool CVeskControlSocket::OpenDataConnection()
 {
+    if (m_pDataSocket && m_pDataSocket->IsSpent())
+        CloseDataConnection();  // a pipelined command after a transfer: no connection left
     if (!m_bPassive) {
         if (m_strDataHost.empty() || m_nDataPort == -1) {
             SendResponse(reply::kNoDataConnection);
