@@ -264,10 +264,8 @@ std::unique_ptr<TlsServerContext> TlsServerContext::Load(const std::string& cert
         SSL_CTX* ctx = context->Build(text);
         if (!ctx)
             return false;
-        const bool described = DescribeCertificate(SSL_CTX_get0_certificate(ctx), text);
-        if (!g_workApart)
-            std::call_once(context->m_built, [&] { context->m_ctx = ctx; });
-        return described;
+        std::call_once(context->m_built, [&] { context->m_ctx = ctx; });  // a child's goes with it
+        return DescribeCertificate(SSL_CTX_get0_certificate(ctx), text);
     };
     std::string text;
     if (!(g_workApart ? RunInChildProcess(inspect, text) : inspect(text))) {
