@@ -153,25 +153,28 @@ bool WritePrivateFile(const std::string& path, const std::string& text, std::str
     return ok;
 }
 
-// Whole, as a string; a file larger than any certificate file is refused.
+// The whole file; one larger than any certificate file is refused.
 bool ReadWholeFile(const std::string& path, std::string& bytes, const std::string& what, std::string& error)
 {
     constexpr size_t kLargest = 1 << 20;
     bytes.clear();
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = what + path + ": " + std::strerror(errno);
+        return false;
+    }
     char buffer[4096];
-    ssize_t n = fd < 0 ? -1 : 0;
-    while (fd >= 0 && bytes.size() <= kLargest && (n = ::read(fd, buffer, sizeof buffer)) != 0) {
-        if (n < 0 && errno != EINTR)
-            break;
+    ssize_t n = 0;
+    while (bytes.size() <= kLargest && (n = ::read(fd, buffer, sizeof buffer)) != 0) {
         if (n > 0)
             bytes.append(buffer, static_cast<size_t>(n));
+        else if (errno != EINTR)
+            break;
     }
     const int readError = errno;
-    if (fd >= 0)
-        ::close(fd);
+    ::close(fd);
     if (n < 0 || bytes.size() > kLargest) {
-        error = what + path + ": " + (n < 0 ? std::strerror(readError) : "larger than any such file");
+        error = what + path + ": " + (n < 0 ? std::strerror(readError) : "larger than any certificate file");
         return false;
     }
     return true;
