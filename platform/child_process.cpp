@@ -1,5 +1,6 @@
 #include "platform/child_process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -26,6 +27,34 @@ std::string ReadAll(int fd)
     }
 }
 
+// A fork copies the calling thread alone: a lock another thread holds would
+// stay held in the child for ever.
+bool IsOnlyThread()
+{
+    DIR* tasks = ::opendir("/proc/self/task");
+    if (!tasks)
+        return false;
+    int count = 0;
+    while (const dirent* entry = ::readdir(tasks))
+        count += entry->d_name[0] != '.';
+    ::closedir(tasks);
+    return count == 1;
+}
+
+// Never returns: the child must not go on with the parent's program, not
+// even by an exception (one ends it abnormally, which the parent reports).
+[[noreturn]] void RunChild(const std::function<bool(std::string&)>& work, int replyFd) noexcept
+{
+    // A stop signal is the parent's to act on.
+    ::signal(SIGINT, SIG_DFL);
+    ::signal(SIGTERM, SIG_DFL);
+    std::string result;
+    const bool ok = work(result);
+    const std::string reply = (ok ? "1" : "0") + result;
+    WriteAll(replyFd, reply.data(), reply.size());
+    ::_exit(0);  // no exit handlers: they belong to the parent
+}
+
 // The child's exit status, or -1 when it did not exit by itself.
 int WaitForExit(pid_t child)
 {
@@ -41,7 +70,7 @@ int WaitForExit(pid_t child)
 bool RunInChildProcess(const std::function<bool(std::string& text)>& work, std::string& text)
 {
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0)
+    if (!IsOnlyThread() || ::pipe2(fds, O_CLOEXEC) != 0)
         return work(text);
     const pid_t child = ::fork();
     if (child < 0) {
@@ -50,15 +79,8 @@ bool RunInChildProcess(const std::function<bool(std::string& text)>& work, std::
         return work(text);
     }
     if (child == 0) {
-        // A stop signal is the parent's to act on.
-        ::signal(SIGINT, SIG_DFL);
-        ::signal(SIGTERM, SIG_DFL);
         ::close(fds[0]);
-        std::string result;
-        const bool ok = work(result);
-        const std::string reply = (ok ? "1" : "0") + result;
-        WriteAll(fds[1], reply.data(), reply.size());
-        ::_exit(0);  // no exit handlers: they belong to the parent
+        RunChild(work, fds[1]);
     }
     CloseHandle(fds[1]);
     const std::string reply = ReadAll(fds[0]);

@@ -1,7 +1,7 @@
 // Work done in a short-lived copy of this process: what the work makes
 // resident (library code, heap) goes with the copy, only its result comes
-// back. For start-up work of a process that has no other thread yet: a copy
-// of a threaded process would inherit locks that other threads hold.
+// back. Meant for start-up work, before a process starts other threads; once
+// it has, the work runs in place (a copy would inherit their locks held).
 #pragma once
 
 #include <functional>
@@ -10,8 +10,8 @@
 namespace platform {
 
 // Runs `work` in a child process and returns its result with the text it
-// set (its output, or its error). Without a child (the system refuses a
-// fork) the work runs here. A child that dies gives false and says so.
+// set (its output, or its error). In place when other threads run or the
+// system refuses a fork. A child that dies gives false and says so.
 bool RunInChildProcess(const std::function<bool(std::string& text)>& work, std::string& text);
 
 }  // namespace platform

@@ -71,11 +71,11 @@ private:
 bool GenerateCertificateFile(const std::string& path, const std::string& hostName,
                              const std::vector<std::string>& addresses, std::string& error);
 
-// Called by a program at its start, before it starts any thread (see
-// platform/child_process.h): from then on a certificate is generated and a
-// context's files are checked in a short-lived child process. Until a client
-// asks for TLS this process then holds none of the library's certificate,
-// key and cipher machinery, some megabytes of mostly code pages.
+// From this call on a certificate is generated, and a context's files are
+// checked, in a short-lived child process while this process has no other
+// thread (platform/child_process.h). Until a client asks for TLS the process
+// then holds none of the library's certificate, key and cipher machinery:
+// some megabytes, mostly code pages. lumbra-ftpd calls it at its start.
 void DoCertificateWorkInChildProcess(bool apart = true);
 
 // Frees what the TLS library keeps for the calling thread (its random
