@@ -31,5 +31,13 @@ inline constexpr int IDC_EDIT_PORT = 1002;
 inline constexpr int IDC_EDIT_TIMEOUT = 1003;
 inline constexpr int IDC_COMBO_IPADDRESS = 1015;
 inline constexpr int IDC_CHECK_PLAINSCAN = 1016;
+// Its FTPS group, an addition below the template's controls.
+inline constexpr int IDC_GROUP_TLS = 1017;
+inline constexpr int IDC_RADIO_TLS_OFF = 1018;  // 1018 + TlsMode
+inline constexpr int IDC_RADIO_TLS_OFFERED = 1019;
+inline constexpr int IDC_RADIO_TLS_REQUIRED = 1020;
+inline constexpr int IDC_EDIT_TLS_FINGERPRINT = 1021;
+inline constexpr int IDC_BUTTON_TLS_EXPORT = 1022;
+inline constexpr int IDC_CHECK_TLS_LEGACY = 1023;
 
 }  // namespace ids

@@ -6,6 +6,7 @@
 #include <QLineEdit>
 
 #include "app/server_control.h"
+#include "app/server_notices.h"
 #include "platform/message_box.h"
 #include "settings/server_handover.h"
 
@@ -33,16 +34,20 @@ bool CLumbraDlg::OnInitDialog()
     }
     ShowIPAddress();
     ShowValues();
-    SetSettingsToServer();
+    const std::string tlsFailure = SetSettingsToServer();
+    if (!tlsFailure.empty())
+        platform::ShowNotice(tlsFailure, MessageIcon::Warning);
     if (m_Held.m_bLaunchOnStartup != 0)
         ServerControl::Instance().Start();  // a failure is noticed in the tray
     PostHide();
     return true;
 }
 
-void CLumbraDlg::SetSettingsToServer()
+std::string CLumbraDlg::SetSettingsToServer()
 {
-    ServerControl::Instance().SetSettings(ServerSettingsFrom(m_Held));
+    std::string tlsError;
+    ServerControl::Instance().SetSettings(ServerSettingsFrom(m_Held, &tlsError));
+    return tlsError.empty() ? std::string() : TlsFailureNotice(m_Held.m_Tls, tlsError);
 }
 
 // The adapter waited for has its address now; a later save stores it.
@@ -74,16 +79,19 @@ void CLumbraDlg::OnBnClickedOk()
         ShowValues();
         return;
     }
-    if (!RunSaveSequence(m_Held, m_Crypt))
+    if (!RunSaveSequence(m_Held, m_Crypt, std::nullopt, true))
         return;  // the window stays; the server keeps what it has
     ServerControl& server = ServerControl::Instance();
+    std::string tlsFailure;
     if (server.IsRunning() || server.IsWaitingForAdapter()) {
         server.Stop();
-        SetSettingsToServer();
+        tlsFailure = SetSettingsToServer();
         server.Start();
     } else {
-        SetSettingsToServer();
+        tlsFailure = SetSettingsToServer();
     }
+    if (!tlsFailure.empty())
+        AfxMessageBox(tlsFailure, MessageIcon::Warning);
     m_strSavedIPAddress.clear();
     m_nSavedPort = m_nSavedTimeout = m_bSavedPlainScan = 0;
     PostHide();
@@ -96,6 +104,7 @@ void CLumbraDlg::OnBnClickedCancel()
         m_Held.m_nPort = m_nSavedPort;
         m_Held.m_nTimeout = m_nSavedTimeout;
         m_Held.m_bPlainScan = m_bSavedPlainScan;
+        m_Held.m_Tls = m_SavedTls;
     }
     ShowIPAddress();
     ShowValues();

@@ -1,5 +1,5 @@
 // The main settings dialog: home folder, login, auto-start and, through the
-// network dialog, address, port, time-out and bulk-scan mode. It lives for
+// network dialog, address, port, time-out, bulk-scan mode and FTPS. It lives for
 // the whole run, mostly hidden; saving and cancelling hide it to the tray.
 #pragma once
 
@@ -34,7 +34,9 @@ public:
     void OnBnClickedBrowse();
     void OnBnClickedAnonymous();
     void OnBnClickedNetwork();
-    void SetSettingsToServer();
+    // Returns why the held FTPS settings cannot be served (empty when they
+    // can); the server gets the other settings all the same.
+    std::string SetSettingsToServer();
     void OnAdapterAddress(const QString& address);
 
     void accept() override { OnBnClickedOk(); }
@@ -62,6 +64,7 @@ private:
     int m_nSavedPort = 0;
     int m_nSavedTimeout = 0;
     int m_bSavedPlainScan = 0;
+    TlsSettings m_SavedTls;
     Vesk::CVeskCrypt m_Crypt;
 
     QLabel* m_pIPAddressLabel = nullptr;

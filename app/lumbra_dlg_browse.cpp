@@ -51,12 +51,14 @@ void CLumbraDlg::OnBnClickedNetwork()
     dlg.m_nPort = m_Held.m_nPort;
     dlg.m_nTimeout = m_Held.m_nTimeout;
     dlg.m_bPlainScan = m_Held.m_bPlainScan;
+    dlg.m_Tls = m_Held.m_Tls;
     if (m_strSavedIPAddress.empty()) {
         // Cancel in this dialog undoes every network change since the last save.
         m_strSavedIPAddress = m_Held.m_strIPAddress;
         m_nSavedPort = m_Held.m_nPort;
         m_nSavedTimeout = m_Held.m_nTimeout;
         m_bSavedPlainScan = m_Held.m_bPlainScan;
+        m_SavedTls = m_Held.m_Tls;
     }
     if (dlg.exec() != QDialog::Accepted)
         return;
@@ -64,6 +66,7 @@ void CLumbraDlg::OnBnClickedNetwork()
     m_Held.m_nPort = dlg.m_nPort;
     m_Held.m_nTimeout = dlg.m_nTimeout;
     m_Held.m_bPlainScan = dlg.m_bPlainScan != 0 ? 1 : 0;
+    m_Held.m_Tls = dlg.m_Tls;
     ShowIPAddress();
     ShowValues();
 }

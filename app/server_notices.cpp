@@ -64,6 +64,19 @@ std::string AdapterFoundNotice(const ServerSettings& s)
     return "네트워크 어댑터 " + s.m_strAdapterName + "에 주소가 생겨 서버를 시작했습니다: " + AddressAndPort(s);
 }
 
+std::string TlsFailureNotice(const TlsSettings& tls, const std::string& error)
+{
+    const std::string meanwhile = tls.mode == kTlsRequired
+                                      ? "FTPS가 \"필수\"이므로 지금은 로그인을 모두 거절합니다.\n"
+                                      : "지금은 암호화하지 않은 연결만 받습니다.\n";
+    const std::string mend = tls.certFile.empty()
+                                 ? "인증서 파일(" + GeneratedCertificatePath() +
+                                       ")이 손상되었다면 지운 뒤 설정을 다시 저장하거나, "
+                                 : "인증서 파일(" + tls.certFile + ")과 키 파일(" + tls.keyFile + ")을 확인하거나, ";
+    return "보안 연결(FTPS)을 쓸 수 없습니다: 인증서를 만들거나 읽지 못했습니다 (" + error + ").\n" + meanwhile +
+           mend + kNetworkDialog + "에서 보안 연결을 \"사용 안 함\"으로 바꾸세요.";
+}
+
 std::string FirstStartNotice(const ServerSettings& s)
 {
     const std::string address = s.m_strBindAddress.empty() ? "이 컴퓨터의 IP 주소" : s.m_strBindAddress;

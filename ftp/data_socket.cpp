@@ -17,6 +17,7 @@ SessionHost* CVeskDataSocket::Host() const
 
 void CVeskDataSocket::DiscardLater()
 {
+    m_bSpent = true;
     if (Host())
         Host()->PostDiscard(m_nSerial);
 }

@@ -82,6 +82,9 @@ public:
     bool IsConnected() const { return m_bConnected != 0 && !IsTlsHandshaking(); }
     // An active connect was refused: the transfer must not go on.
     bool ConnectFailed() const { return m_bConnectFailed; }
+    // Its transfer is over and its discard on the way: a command read
+    // before the discard must not take it for a connection to use.
+    bool IsSpent() const { return m_bSpent; }
     // Tells this connection apart from the session's earlier and later ones.
     unsigned Serial() const { return m_nSerial; }
 
@@ -116,6 +119,7 @@ private:
     const unsigned m_nSerial;
     const int m_bPlainScan;
     bool m_bConnectFailed = false;
+    bool m_bSpent = false;
     // The upload's staging file is open and its outcome not reported yet:
     // every upload is reported exactly once, stored or failed.
     bool m_bUploadUnreported = false;

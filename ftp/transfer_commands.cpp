@@ -171,6 +171,8 @@ void CVeskControlSocket::OnAbor(const std::string&)
 
 bool CVeskControlSocket::OpenDataConnection()
 {
+    if (m_pDataSocket && m_pDataSocket->IsSpent())
+        CloseDataConnection();  // a pipelined command after a transfer: no connection left
     if (!m_bPassive) {
         if (m_strDataHost.empty() || m_nDataPort == -1) {
             SendResponse(reply::kNoDataConnection);
@@ -203,7 +205,10 @@ bool CVeskControlSocket::OpenDataConnection()
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
             m_bWaitingForData = false;
-            SendResponse(reply::kDataConnectionNeverCame);
+            // A connection that came but never finished its handshake
+            // failed TLS negotiation; the client should hear which.
+            SendResponse(m_pDataSocket->IsTlsHandshaking() ? reply::kTlsDataFailed
+                                                           : reply::kDataConnectionNeverCame);
             return false;
         }
         if (m_pThread->Queue().QuitPending() || !IsOpen()) {

@@ -172,6 +172,7 @@ int AsyncSocket::Detach()
     Unregister();
     m_pTls.reset();
     m_tls = Tls::Off;
+    m_bTlsBroken = false;
     const int handle = m_hSocket;
     m_hSocket = -1;
     m_state = State::Closed;
@@ -283,6 +284,7 @@ void AsyncSocket::Close()
         m_pTls->Shutdown();
     m_pTls.reset();
     m_tls = Tls::Off;
+    m_bTlsBroken = false;
     m_bReceiveWantsWrite = m_bSendWantsRead = false;
     if (m_hSocket >= 0)
         ::close(m_hSocket);
@@ -357,6 +359,9 @@ int AsyncSocket::PendingError() const
 
 int AsyncSocket::BytesWaiting() const
 {
+    // Counted, they would turn the hang-up into one failing read after another.
+    if (m_bTlsBroken)
+        return 0;
     int waiting = 0;
     if (::ioctl(m_hSocket, FIONREAD, &waiting) != 0)
         waiting = 0;
@@ -482,6 +487,7 @@ ssize_t AsyncSocket::TlsOutcome(TlsStatus status, size_t done, bool reading)
     }
     // Nothing can go over this connection any more: the TCP end follows, so
     // that the owner hears of the close as after a reset.
+    m_bTlsBroken = true;
     ::shutdown(m_hSocket, SHUT_RDWR);
     m_nLastError = ECONNRESET;
     return -1;

@@ -128,6 +128,9 @@ private:
     // room to write, a write that waits for bytes to read.
     bool m_bReceiveWantsWrite = false;
     bool m_bSendWantsRead = false;
+    // The stream failed after its handshake: the bytes still in the socket
+    // are nobody's, and the owner is to hear of the end as after a reset.
+    bool m_bTlsBroken = false;
 };
 
 }  // namespace platform

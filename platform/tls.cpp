@@ -13,7 +13,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+#include "platform/child_process.h"
 
 namespace platform {
 namespace {
@@ -119,45 +122,86 @@ X509Ptr MakeCertificate(EVP_PKEY* key, const std::string& host, const std::vecto
     return ok ? std::move(cert) : nullptr;
 }
 
-// Written whole beside the target, readable by its owner alone from the
-// first byte on, then renamed over it.
+// Puts `from` at `to` unless `to` exists (true then too: somebody else's
+// file is there). A file system without hard links gets a rename.
+bool LinkNew(const std::string& from, const std::string& to)
+{
+    if (::link(from.c_str(), to.c_str()) == 0 || errno == EEXIST)
+        return true;
+    if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS)
+        return false;
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+// Written whole beside the target under a name of its own, readable by its
+// owner alone from the first byte on, then linked into place. Two programs
+// that start at once may both generate: the first link wins, the other drops
+// its own and both load the winner, so they serve the same certificate.
 bool WritePrivateFile(const std::string& path, const std::string& text, std::string& error)
 {
-    const std::string temporary = path + ".new";
-    ::unlink(temporary.c_str());
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    std::string temporary = path + ".new-XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);  // mode 0600
     if (fd < 0) {
-        error = "cannot create " + temporary + ": " + std::strerror(errno);
+        error = "cannot create a file beside " + path + ": " + std::strerror(errno);
         return false;
     }
     bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
-    const int writeError = errno;
+    int failure = errno;
     ok = (::close(fd) == 0) && ok;
-    if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = "cannot write " + path + ": " + std::strerror(ok ? errno : writeError);
-        ::unlink(temporary.c_str());
+    if (ok && !LinkNew(temporary, path)) {
+        failure = errno;
+        ok = false;
+    }
+    ::unlink(temporary.c_str());
+    if (!ok)
+        error = "cannot write " + path + ": " + std::strerror(failure);
+    return ok;
+}
+
+// The whole file; one larger than any certificate file is refused.
+bool ReadWholeFile(const std::string& path, std::string& bytes, const std::string& what, std::string& error)
+{
+    constexpr size_t kLargest = 1 << 20;
+    bytes.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = what + path + ": " + std::strerror(errno);
+        return false;
+    }
+    char buffer[4096];
+    ssize_t n = 0;
+    while (bytes.size() <= kLargest && (n = ::read(fd, buffer, sizeof buffer)) != 0) {
+        if (n > 0)
+            bytes.append(buffer, static_cast<size_t>(n));
+        else if (errno != EINTR)
+            break;
+    }
+    const int readError = errno;
+    ::close(fd);
+    if (n < 0 || bytes.size() > kLargest) {
+        error = what + path + ": " + (n < 0 ? std::strerror(readError) : "larger than any certificate file");
         return false;
     }
     return true;
 }
 
-}  // namespace
-
-void ReleaseTlsThreadState()
+// "fingerprint\nPEM" of `cert`, as a child hands it back.
+bool DescribeCertificate(X509* cert, std::string& text)
 {
-    OPENSSL_thread_stop();
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned length = 0;
+    BioPtr pem(BIO_new(BIO_s_mem()));
+    if (!cert || !pem || X509_digest(cert, EVP_sha256(), digest, &length) != 1 ||
+        PEM_write_bio_X509(pem.get(), cert) != 1) {
+        text = LibraryError("cannot read the certificate");
+        return false;
+    }
+    text = HexFingerprint(digest, length) + "\n" + BioText(pem.get());
+    return true;
 }
 
-std::string LocalHostName()
-{
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0)
-        return "localhost";
-    return DnsSafe(name);
-}
-
-bool GenerateCertificateFile(const std::string& path, const std::string& hostName,
-                             const std::vector<std::string>& addresses, std::string& error)
+bool GenerateHere(const std::string& path, const std::string& hostName, const std::vector<std::string>& addresses,
+                  std::string& error)
 {
     KeyPtr key(EVP_RSA_gen(2048));
     if (!key) {
@@ -177,26 +221,93 @@ bool GenerateCertificateFile(const std::string& path, const std::string& hostNam
     return written;
 }
 
+bool g_workApart = false;
+
+}  // namespace
+
+void DoCertificateWorkInChildProcess(bool apart)
+{
+    g_workApart = apart;
+}
+
+void ReleaseTlsThreadState()
+{
+    OPENSSL_thread_stop();
+}
+
+std::string LocalHostName()
+{
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0)
+        return "localhost";
+    return DnsSafe(name);
+}
+
+bool GenerateCertificateFile(const std::string& path, const std::string& hostName,
+                             const std::vector<std::string>& addresses, std::string& error)
+{
+    const auto generate = [&](std::string& text) { return GenerateHere(path, hostName, addresses, text); };
+    return g_workApart ? RunInChildProcess(generate, error) : generate(error);
+}
+
 TlsServerContext::~TlsServerContext()
 {
     SSL_CTX_free(m_ctx);
+    OPENSSL_cleanse(m_keyText.data(), m_keyText.size());
 }
 
 std::unique_ptr<TlsServerContext> TlsServerContext::Load(const std::string& certFile, const std::string& keyFile,
                                                          bool legacy, std::string& error)
 {
-    ERR_clear_error();
     std::unique_ptr<TlsServerContext> context(new TlsServerContext);
+    context->m_legacy = legacy;
+    context->m_certFile = certFile;
+    context->m_keyFile = keyFile;
+    if (!ReadWholeFile(certFile, context->m_certText, "cannot load the certificate ", error) ||
+        !ReadWholeFile(keyFile, context->m_keyText, "cannot load the key ", error))
+        return nullptr;
+    // Built here from the bytes, or in a child from the same bytes; either
+    // way every fault of the files shows now.
+    const auto inspect = [&context](std::string& text) {
+        SSL_CTX* ctx = context->Build(text);
+        if (!ctx)
+            return false;
+        std::call_once(context->m_built, [&] { context->m_ctx = ctx; });  // a child's goes with it
+        return DescribeCertificate(SSL_CTX_get0_certificate(ctx), text);
+    };
+    std::string text;
+    if (!(g_workApart ? RunInChildProcess(inspect, text) : inspect(text))) {
+        error = text;
+        return nullptr;
+    }
+    const size_t lineEnd = text.find('\n');
+    context->m_fingerprint = text.substr(0, lineEnd);
+    context->m_certificatePem = text.substr(lineEnd + 1);
+    return context;
+}
+
+ssl_ctx_st* TlsServerContext::Handle() const
+{
+    std::call_once(m_built, [this] {
+        std::string error;
+        m_ctx = Build(error);
+        if (!m_ctx)
+            std::fprintf(stderr, "TLS: %s\n", error.c_str());
+    });
+    return m_ctx;
+}
+
+SSL_CTX* TlsServerContext::Build(std::string& error) const
+{
+    ERR_clear_error();
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
-    context->m_ctx = ctx;
     if (!ctx) {
         error = LibraryError("cannot set up TLS");
         return nullptr;
     }
-    context->m_legacy = legacy;
     // The system's configuration may raise the floor; these are ours.
-    SSL_CTX_set_min_proto_version(ctx, legacy ? TLS1_VERSION : TLS1_2_VERSION);
-    if (legacy)
+    SSL_CTX_set_min_proto_version(ctx, m_legacy ? TLS1_VERSION : TLS1_2_VERSION);
+    if (m_legacy)
         SSL_CTX_set_security_level(ctx, 0);
     // A client that ends with a bare TCP close is taken as a clean end, as
     // common FTPS servers do; renegotiation is never needed.
@@ -206,26 +317,47 @@ std::unique_ptr<TlsServerContext> TlsServerContext::Load(const std::string& cert
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_SERVER);
     SSL_CTX_set_session_id_context(ctx, kSessionContext, sizeof kSessionContext - 1);
     SSL_CTX_set_num_tickets(ctx, 1);
-    if (SSL_CTX_use_certificate_chain_file(ctx, certFile.c_str()) != 1) {
-        error = LibraryError("cannot load the certificate " + certFile);
+    if (!UseCertificate(ctx, error) || !UseKey(ctx, error)) {
+        SSL_CTX_free(ctx);
         return nullptr;
     }
-    if (SSL_CTX_use_PrivateKey_file(ctx, keyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
-        SSL_CTX_check_private_key(ctx) != 1) {
-        error = LibraryError("cannot load the key " + keyFile + " for the certificate");
-        return nullptr;
+    return ctx;
+}
+
+// As SSL_CTX_use_certificate_chain_file reads a file: its first certificate
+// is the server's, those after it the chain; other blocks (the key, in the
+// generated file) are passed over.
+bool TlsServerContext::UseCertificate(SSL_CTX* ctx, std::string& error) const
+{
+    BioPtr in(BIO_new_mem_buf(m_certText.data(), static_cast<int>(m_certText.size())));
+    X509Ptr cert(in ? PEM_read_bio_X509_AUX(in.get(), nullptr, nullptr, nullptr) : nullptr);
+    bool ok = cert && SSL_CTX_use_certificate(ctx, cert.get()) == 1;
+    while (ok) {
+        X509Ptr next(PEM_read_bio_X509(in.get(), nullptr, nullptr, nullptr));
+        if (!next)
+            break;
+        ok = SSL_CTX_add0_chain_cert(ctx, next.get()) == 1;
+        if (ok)
+            next.release();  // the context owns it now
     }
-    X509* cert = SSL_CTX_get0_certificate(ctx);
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned length = 0;
-    BioPtr pem(BIO_new(BIO_s_mem()));
-    if (!pem || X509_digest(cert, EVP_sha256(), digest, &length) != 1 || PEM_write_bio_X509(pem.get(), cert) != 1) {
-        error = LibraryError("cannot read the certificate " + certFile);
-        return nullptr;
+    const unsigned long last = ERR_peek_last_error();
+    if (!ok || ERR_GET_LIB(last) != ERR_LIB_PEM || ERR_GET_REASON(last) != PEM_R_NO_START_LINE) {
+        error = LibraryError("cannot load the certificate " + m_certFile);
+        return false;
     }
-    context->m_fingerprint = HexFingerprint(digest, length);
-    context->m_certificatePem = BioText(pem.get());
-    return context;
+    ERR_clear_error();  // that was the file's end
+    return true;
+}
+
+bool TlsServerContext::UseKey(SSL_CTX* ctx, std::string& error) const
+{
+    BioPtr in(BIO_new_mem_buf(m_keyText.data(), static_cast<int>(m_keyText.size())));
+    KeyPtr key(in ? PEM_read_bio_PrivateKey(in.get(), nullptr, nullptr, nullptr) : nullptr);
+    if (!key || SSL_CTX_use_PrivateKey(ctx, key.get()) != 1 || SSL_CTX_check_private_key(ctx) != 1) {
+        error = LibraryError("cannot load the key " + m_keyFile + " for the certificate");
+        return false;
+    }
+    return true;
 }
 
 TlsStream::TlsStream(const TlsServerContext& context, int socketFd, bool issueTickets)

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,11 @@ namespace platform {
 // The server side of every TLS connection of one configuration: versions,
 // certificate and key, and the session cache that lets a data connection
 // resume the control connection's session.
+//
+// Loading reads the certificate and key files and checks them whole (the
+// library's context is built from them once); a bad file is reported then.
+// With the work done apart (below) the context this process uses is built
+// from the same bytes when the first connection asks for it.
 class TlsServerContext {
 public:
     ~TlsServerContext();
@@ -38,11 +44,21 @@ public:
     const std::string& CertificatePem() const { return m_certificatePem; }
     bool Legacy() const { return m_legacy; }
 
-    ssl_ctx_st* Handle() const { return m_ctx; }
+    // The library's context, built on the first call (from any thread) if
+    // loading did not build it; null when it cannot be (out of memory), the
+    // reason on standard error.
+    ssl_ctx_st* Handle() const;
 
 private:
     TlsServerContext() = default;
-    ssl_ctx_st* m_ctx = nullptr;
+    ssl_ctx_st* Build(std::string& error) const;
+    bool UseCertificate(ssl_ctx_st* ctx, std::string& error) const;
+    bool UseKey(ssl_ctx_st* ctx, std::string& error) const;
+
+    std::string m_certFile, m_keyFile;  // their names, for messages
+    std::string m_certText, m_keyText;  // their bytes as loading read them
+    mutable std::once_flag m_built;
+    mutable ssl_ctx_st* m_ctx = nullptr;
     std::string m_fingerprint;
     std::string m_certificatePem;
     bool m_legacy = false;
@@ -54,6 +70,13 @@ private:
 // file is written beside and renamed into place. False with `error`.
 bool GenerateCertificateFile(const std::string& path, const std::string& hostName,
                              const std::vector<std::string>& addresses, std::string& error);
+
+// From this call on a certificate is generated, and a context's files are
+// checked, in a short-lived child process while this process has no other
+// thread (platform/child_process.h). Until a client asks for TLS the process
+// then holds none of the library's certificate, key and cipher machinery:
+// some megabytes, mostly code pages. lumbra-ftpd calls it at its start.
+void DoCertificateWorkInChildProcess(bool apart = true);
 
 // Frees what the TLS library keeps for the calling thread (its random
 // generators). A thread calls it before it reports its end: the process may

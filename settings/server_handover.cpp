@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-ServerSettings ServerSettingsFrom(const LumbraSettings& held)
+ServerSettings ServerSettingsFrom(const LumbraSettings& held, std::string* tlsError)
 {
     ServerSettings s;
     s.m_strBindAddress = held.m_strIPAddress;
@@ -20,7 +20,10 @@ ServerSettings ServerSettingsFrom(const LumbraSettings& held)
     s.m_nTlsMode = held.m_Tls.mode;
     std::string error;
     s.m_pTls = TlsContextFor(held.m_Tls, error);
-    if (s.m_nTlsMode != kTlsOff && !s.m_pTls)
+    if (s.m_nTlsMode != kTlsOff && !s.m_pTls) {
         std::fprintf(stderr, "TLS cannot be served: %s\n", error.c_str());
+        if (tlsError)
+            *tlsError = error;
+    }
     return s;
 }

@@ -5,4 +5,8 @@
 #include "server/server_settings.h"
 #include "settings/settings_store.h"
 
-ServerSettings ServerSettingsFrom(const LumbraSettings& held);
+#include <string>
+
+// With TLS on but no context for it, `tlsError` (when given) says why; the
+// settings go to the server all the same.
+ServerSettings ServerSettingsFrom(const LumbraSettings& held, std::string* tlsError = nullptr);

@@ -82,26 +82,43 @@ std::shared_ptr<const TlsServerContext> TlsContextFor(const TlsSettings& tls, st
     if (tls.mode == kTlsOff)
         return nullptr;
     static std::mutex lock;
-    static TlsSettings cachedFor;
+    static TlsSettings cachedFor;  // with the files in use, the generated one's named
     static std::shared_ptr<const TlsServerContext> cached;
     const std::lock_guard<std::mutex> guard(lock);
-    if (cached && cachedFor == tls)
-        return cached;
-    std::string cert = tls.certFile, key = tls.keyFile;
-    if (cert.empty()) {
-        cert = key = GeneratedCertificatePath();
-        if (cert.empty()) {
+    TlsSettings inUse = tls;
+    const bool generated = tls.certFile.empty();
+    if (generated) {
+        inUse.certFile = inUse.keyFile = GeneratedCertificatePath();
+        if (inUse.certFile.empty()) {
             error = "no folder for the certificate: the settings file's place is unknown";
             return nullptr;
         }
-        std::error_code ignored;
-        if (!std::filesystem::exists(cert, ignored) && !GenerateCertificate(cert, error))
-            return nullptr;
     }
-    std::shared_ptr<const TlsServerContext> context = TlsServerContext::Load(cert, key, tls.legacy, error);
+    if (cached && cachedFor == inUse)
+        return cached;
+    std::error_code ignored;
+    if (generated && !std::filesystem::exists(inUse.certFile, ignored) && !GenerateCertificate(inUse.certFile, error))
+        return nullptr;
+    std::shared_ptr<const TlsServerContext> context =
+        TlsServerContext::Load(inUse.certFile, inUse.keyFile, tls.legacy, error);
     if (context) {
         cached = context;
-        cachedFor = tls;
+        cachedFor = inUse;
     }
     return context;
+}
+
+std::shared_ptr<const TlsServerContext> TlsCertificateFor(const TlsSettings& tls, std::string& error)
+{
+    if (tls.mode != kTlsOff)
+        return TlsContextFor(tls, error);
+    // Read apart from TlsContextFor's cache, which stays the served one's.
+    std::string cert = tls.certFile, key = tls.keyFile;
+    if (cert.empty()) {
+        cert = key = GeneratedCertificatePath();
+        std::error_code ignored;
+        if (cert.empty() || !std::filesystem::exists(cert, ignored))
+            return nullptr;
+    }
+    return TlsServerContext::Load(cert, key, tls.legacy, error);
 }

@@ -36,3 +36,9 @@ std::string GeneratedCertificatePath();
 // made on first use; one context is kept per configuration, so every session
 // shares its session cache. Null with `error` on failure.
 std::shared_ptr<const platform::TlsServerContext> TlsContextFor(const TlsSettings& tls, std::string& error);
+
+// The certificate that `tls` serves, for showing its fingerprint and handing
+// it to a device. With TLS on it is TlsContextFor's (the generated one made
+// first if missing); with TLS off an existing certificate is read, none is
+// made, and null with an empty `error` means there is none yet.
+std::shared_ptr<const platform::TlsServerContext> TlsCertificateFor(const TlsSettings& tls, std::string& error);

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-25}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_session fuzz_paths fuzz_port fuzz_settings)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_session fuzz_tls_session fuzz_paths fuzz_port fuzz_settings)
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export LSAN_OPTIONS=suppressions=$PWD/tools/lsan.supp:print_suppressions=0
@@ -31,7 +31,7 @@ for target in "${targets[@]}"; do
   work=build-fuzz/corpus/$target
   mkdir -p "$work"
   extra=()
-  if [ "$target" = fuzz_session ]; then
+  if [ "$target" = fuzz_session ] || [ "$target" = fuzz_tls_session ]; then
     # The verbs come from the session's own table, so a new verb is fuzzed too.
     { cat tests/fuzz/fuzz_session.dict
       sed -n 's/^ *{"\([A-Z]*\)", \(true\|false\), .*/"\1"\n"\1 "/p' ftp/command_table.h

@@ -98,6 +98,8 @@ int main(int argc, char** argv)
     }
 
     platform::InstallAdapterListFromEnvironment();
+    // No thread runs yet; an idle server holds no certificate machinery.
+    platform::DoCertificateWorkInChildProcess();
     if (options.save)
         return SaveSettingsFromOptions(options);
     ServerSettings settings;

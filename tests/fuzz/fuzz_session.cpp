@@ -8,12 +8,10 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -21,20 +19,13 @@
 
 #include "server/connect_thread.h"
 #include "server/ftp_server.h"
+#include "session_properties.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr auto kSessionLimit = std::chrono::seconds(30);
-
-void Require(bool condition, const std::string& what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "property broken: %s\n", what.c_str());
-        std::abort();
-    }
-}
 
 struct World {
     fs::path root;
@@ -61,23 +52,6 @@ World& TheWorld()
         return w;
     }();
     return *world;
-}
-
-// Every reply line: three digits, a space or a dash, and no bare CR or LF.
-void RequireWellFormedReplies(const std::string& replies)
-{
-    size_t start = 0;
-    while (start < replies.size()) {
-        const size_t end = replies.find("\r\n", start);
-        Require(end != std::string::npos, "a reply without its CR LF");
-        const std::string line = replies.substr(start, end - start);
-        Require(line.size() >= 4 && std::isdigit(static_cast<unsigned char>(line[0])) &&
-                    std::isdigit(static_cast<unsigned char>(line[1])) &&
-                    std::isdigit(static_cast<unsigned char>(line[2])) && (line[3] == ' ' || line[3] == '-'),
-                "a malformed reply line: " + line);
-        Require(line.find_first_of("\r\n") == std::string::npos, "a bare CR or LF in: " + line);
-        start = end + 2;
-    }
 }
 
 // Writes the input, then half-closes, while reading every reply and keeping
@@ -113,19 +87,6 @@ std::string Converse(int fd, const uint8_t* data, size_t size)
     }
 }
 
-void RequireNothingOutside()
-{
-    World& w = TheWorld();
-    size_t entries = 0;
-    for (const auto& entry : fs::directory_iterator(w.root)) {
-        ++entries;
-        Require(entry.path() == w.home || entry.path() == w.root / "outside",
-                "something appeared beside the home folder: " + entry.path().string());
-    }
-    Require(entries == 2, "the home folder or its neighbour is gone");
-    Require(fs::is_empty(w.root / "outside"), "something appeared outside the home folder");
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
@@ -153,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Require(w.server.UserCount() == 0, "the user count is " + std::to_string(w.server.UserCount()));
     Require(replies.rfind("220 ", 0) == 0, "no greeting");
     RequireWellFormedReplies(replies);
-    RequireNothingOutside();
+    RequireNothingOutside(w.root, w.home);
     for (const auto& entry : fs::directory_iterator(w.home))
         fs::remove_all(entry.path());
     return 0;

@@ -7,7 +7,9 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QCryptographicHash>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTcpSocket>
 #include <QTimer>
 #include <functional>
@@ -17,6 +19,7 @@
 #include "app/lumbra_network_dlg.h"
 #include "gui_test_env.h"
 #include "platform/registry.h"
+#include "platform/tls.h"
 #include "server/ftp_server.h"
 #include "settings/settings_keys.h"
 
@@ -52,6 +55,23 @@ std::uint32_t StoredDword(const char* name)
     std::uint32_t value = 0xdeadbeef;
     GetRegDword(name, value);
     return value;
+}
+
+QByteArray ReadAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// SHA-256 over the DER of the first certificate in `pem`, as "AB:CD:…".
+QString PemFingerprint(const QByteArray& pem)
+{
+    const QByteArray begin = "-----BEGIN CERTIFICATE-----", end = "-----END CERTIFICATE-----";
+    const qsizetype from = pem.indexOf(begin), to = pem.indexOf(end);
+    if (from < 0 || to < from)
+        return {};
+    const QByteArray der = QByteArray::fromBase64(pem.mid(from + begin.size(), to - from - begin.size()));
+    return QCryptographicHash::hash(der, QCryptographicHash::Sha256).toHex(':').toUpper();
 }
 
 // Initialised and settled: the hiding it posts has happened.
@@ -315,6 +335,85 @@ private slots:
         Control<QPushButton>(dlg, ids::IDCANCEL)->click();
         QCOMPARE(dlg.HeldValues().m_nPort, 2121);
         QCOMPARE(theServer.Settings()->m_nPort, 2121);
+    }
+
+    // FTPS switched on in the network dialog: the certificate is made at once
+    // and its fingerprint shown, the export holds the certificate alone, and
+    // the save stores the choice and serves it.
+    void tlsChoiceSavedAndServed_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<bool>("legacy");
+        QTest::newRow("허용, 구형 장치") << int(kTlsOffered) << true;
+        QTest::newRow("필수") << int(kTlsRequired) << false;
+    }
+    void tlsChoiceSavedAndServed()
+    {
+        QFETCH(int, mode);
+        QFETCH(bool, legacy);
+        GuiTestEnv env;
+        env.Store(env.LocalSettings(0));
+        CLumbraDlg dlg;
+        QVERIFY(Init(dlg));
+        const QString exported = env.Path("device.pem");
+        QStringList shown;
+        ChangeNetwork(dlg, [&](CLumbraNetworkDlg& n) {
+            auto* fingerprint = Control<QLineEdit>(n, ids::IDC_EDIT_TLS_FINGERPRINT);
+            shown << fingerprint->text();
+            Control<QRadioButton>(n, ids::IDC_RADIO_TLS_OFF + mode)->click();
+            Control<QCheckBox>(n, ids::IDC_CHECK_TLS_LEGACY)->setChecked(legacy);
+            shown << fingerprint->text();
+            n.SetSaveFilePicker([&](QWidget*, const QString&, const QString&) { return exported; });
+            Control<QPushButton>(n, ids::IDC_BUTTON_TLS_EXPORT)->click();
+        });
+        Control<QPushButton>(dlg, ids::IDOK)->click();
+
+        QCOMPARE(StoredDword(settings_keys::kTlsMode), std::uint32_t(mode));
+        QCOMPARE(StoredDword(settings_keys::kTlsLegacy), std::uint32_t(legacy));
+        const auto served = theServer.Settings();
+        QCOMPARE(served->m_nTlsMode, mode);
+        QVERIFY(served->m_pTls && served->m_pTls->Legacy() == legacy);
+        const QString generated = QString::fromStdString(GeneratedCertificatePath());
+        QCOMPARE(shown, QStringList({"FTPS를 켜면 인증서를 만듭니다.", PemFingerprint(ReadAll(generated))}));
+        const QByteArray pem = ReadAll(exported);
+        QCOMPARE(PemFingerprint(pem), shown[1]);
+        QVERIFY(!pem.contains("PRIVATE KEY"));
+        QCOMPARE(env.messages.size(), size_t(1));  // the save's success alone
+    }
+
+    // A certificate that cannot be read: a tray notice at start-up and a
+    // message box at a save; required mode still refuses a clear login.
+    void unusableCertificateReported()
+    {
+        GuiTestEnv env;
+        LumbraSettings stored = env.LocalSettings(1);
+        stored.m_Tls.mode = kTlsRequired;
+        env.Store(stored);
+        QFile junk(QString::fromStdString(GeneratedCertificatePath()));
+        QVERIFY(junk.open(QIODevice::WriteOnly) && junk.write("not a certificate\n") > 0);
+        junk.close();
+        CLumbraDlg dlg;
+        QVERIFY(Init(dlg));
+        QVERIFY(theServer.IsRunning() && !theServer.Settings()->m_pTls);
+        QTcpSocket client;
+        client.connectToHost("127.0.0.1", stored.m_nPort);
+        client.write("USER anonymous\r\n");
+        QByteArray replies;
+        QTRY_VERIFY_WITH_TIMEOUT(replies.append(client.readAll()).endsWith("530 TLS required: use AUTH TLS first.\r\n"), 5000);
+
+        ChangeNetwork(dlg, [](CLumbraNetworkDlg& n) {
+            QCOMPARE(Text(n, ids::IDC_EDIT_TLS_FINGERPRINT), QString("인증서를 만들거나 읽지 못했습니다."));
+            QVERIFY(!Control<QPushButton>(n, ids::IDC_BUTTON_TLS_EXPORT)->isEnabled());
+            Control<QRadioButton>(n, ids::IDC_RADIO_TLS_OFFERED)->click();
+        });
+        Control<QPushButton>(dlg, ids::IDOK)->click();
+        const std::vector<std::string> notices = env.Notices();
+        QCOMPARE(notices.size(), size_t(1));
+        QVERIFY(notices[0].find("인증서를 만들거나 읽지 못했습니다") != std::string::npos);
+        QVERIFY(notices[0].find("로그인을 모두 거절합니다") != std::string::npos);
+        const ShownMessage& atSave = env.messages.back();
+        QVERIFY(atSave.icon == platform::MessageIcon::Warning && atSave.buttons == platform::MessageButtons::Ok);
+        QVERIFY(atSave.text.find("암호화하지 않은 연결만 받습니다") != std::string::npos);
     }
 
     void browseSetsTheHomeFolder()

@@ -6,6 +6,7 @@
 #include <QLineEdit>
 
 #include "app/command_ids.h"
+#include "app/dialog_units.h"
 #include "app/lumbra_network_dlg.h"
 #include "gui_test_env.h"
 
@@ -155,6 +156,22 @@ private slots:
         QCOMPARE(o.dlg.m_nTimeout, 5);
         // Corrected, the same dialog accepts.
         QVERIFY(o.Ok("21", "5"));
+    }
+
+    // The FTPS group lies below the template's controls, which keep their
+    // places, and holds its own.
+    void tlsGroupBelowTheTemplate()
+    {
+        GuiTestEnv env;
+        Opened o("127.0.0.1", 21, 5, 0);
+        const QRect group = Control<QWidget>(o.dlg, ids::IDC_GROUP_TLS)->geometry();
+        for (int id : {ids::IDC_COMBO_IPADDRESS, ids::IDC_EDIT_PORT, ids::IDC_EDIT_TIMEOUT, ids::IDC_CHECK_PLAINSCAN,
+                       ids::IDOK, ids::IDCANCEL})
+            QVERIFY(Control<QWidget>(o.dlg, id)->geometry().bottom() < group.top());
+        QCOMPARE(Control<QWidget>(o.dlg, ids::IDCANCEL)->geometry(), DialogUnits(o.dlg.font()).ToPixels(81, 99, 50, 14));
+        for (int id = ids::IDC_RADIO_TLS_OFF; id <= ids::IDC_CHECK_TLS_LEGACY; ++id)
+            QVERIFY(group.contains(Control<QWidget>(o.dlg, id)->geometry()));
+        QVERIFY(o.dlg.height() > group.bottom());
     }
 
     void portFieldTakesDigitsOnly()

@@ -75,6 +75,7 @@ private slots:
         dlg.m_strIPAddress = "192.168.0.10";
         dlg.m_nPort = 21;
         dlg.m_nTimeout = 5;
+        dlg.m_Tls.mode = kTlsOffered;  // the certificate made, its fingerprint shown
         dlg.OnInitDialog();
         dlg.show();
         Save(&dlg, "network-dialog.png");

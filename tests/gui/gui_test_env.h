@@ -65,7 +65,7 @@ public:
         Vesk::CVeskCrypt crypt;
         QVERIFY(crypt.Initialize() == Vesk::CVeskCrypt::kReady);
         QVERIFY(EnsureSettingsKey());
-        QVERIFY(RunSaveSequence(s, crypt));
+        QVERIFY(RunSaveSequence(s, crypt, std::nullopt, true));
         messages.clear();
     }
 

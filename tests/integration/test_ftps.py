@@ -9,6 +9,7 @@ import os
 import socket
 import ssl
 import subprocess
+import threading
 import time
 import unittest
 
@@ -171,20 +172,25 @@ class OfferedTest(FtpsCase):
             self.assertEqual(got, reply, line)
 
     def test_failed_data_handshake_fails_the_upload(self):
-        ftp = self.ftp()
-        ftp.prot_p()
-        host, port = ftp.makepasv()
-        data = socket.create_connection((host, port), timeout=10)
-        ftp.putcmd("STOR broken.bin")
-        self.assertTrue(ftp.getline().startswith("150"))
-        data.sendall(b"this is no TLS ClientHello\r\n" * 4)
-        with self.assertRaises(ftplib.error_perm) as raised:
-            ftp.voidresp()
-        self.assertEqual(str(raised.exception), "522 TLS negotiation failed on the data connection.")
-        data.close()
-        self.assertFalse(os.path.exists(os.path.join(self.server.home, "broken.bin")))
-        self.assertIsNotNone(self.server.wait_for_output(lambda l: l.endswith("upload failed " +
-                             os.path.join(self.server.home, "broken.bin"))))
+        # Garbage instead of a ClientHello, and silence until the 10 s wait ends.
+        for name, hello in (("broken.bin", b"this is no TLS ClientHello\r\n" * 4), ("silent.bin", b"")):
+            with self.subTest(name):
+                ftp = self.ftp()
+                ftp.prot_p()
+                host, port = ftp.makepasv()
+                data = socket.create_connection((host, port), timeout=10)
+                ftp.putcmd("STOR " + name)
+                self.assertTrue(ftp.getline().startswith("150"))
+                data.sendall(hello)
+                ftp.sock.settimeout(20)
+                with self.assertRaises(ftplib.error_perm) as raised:
+                    ftp.voidresp()
+                self.assertEqual(str(raised.exception), "522 TLS negotiation failed on the data connection.")
+                data.close()
+                self.leave(ftp)
+                self.assertFalse(os.path.exists(os.path.join(self.server.home, name)))
+                self.assertIsNotNone(self.server.wait_for_output(lambda l: l.endswith("upload failed " +
+                                     os.path.join(self.server.home, name))))
 
     def test_prot_p_after_the_data_connection_came_still_secures_it(self):
         # PASV, the client connects at once, only then PROT P: the upload's
@@ -262,6 +268,27 @@ class PlainScanTest(FtpsCase):
         self.assertTrue(ftp.storbinary("STOR paced.bin", io.BytesIO(data)).startswith("226"))
         with open(os.path.join(self.server.home, "paced.bin"), "rb") as f:
             self.assertEqual(f.read(), data)
+
+
+class TwoFirstStartsTest(unittest.TestCase):
+    def test_two_servers_switched_on_at_once_serve_one_certificate(self):
+        first = FtpdServer(extra_args=["--tls", "offered"])
+        second = FtpdServer(extra_args=["--tls", "offered"], root=first.root)
+        second.stderr_path += ".second"
+        self.addCleanup(first.cleanup)
+        self.addCleanup(second.kill)
+        starts = [threading.Thread(target=s.start) for s in (first, second)]
+        for t in starts:
+            t.start()
+        for t in starts:
+            t.join()
+        lines = [s.wait_for_output(lambda l: l.startswith("tls ")) for s in (first, second)]
+        self.assertEqual([s.stop() for s in (first, second)], [0, 0])
+        self.assertIsNotNone(lines[0], first.stderr_text())
+        self.assertEqual(lines[0], lines[1], second.stderr_text())
+        folder = os.path.dirname(glob.glob(os.path.join(first.root, "cfg", "**", "lumbra-tls.pem"),
+                                           recursive=True)[0])
+        self.assertEqual([n for n in os.listdir(folder) if "tls" in n], ["lumbra-tls.pem"])
 
 
 class StoredModeTest(unittest.TestCase):

@@ -272,6 +272,11 @@ class DataConnectionFailures(UploadCase):
         self.assertEqual(c.read_line(), CANT_OPEN)
         self.assertFalse(os.path.exists(os.path.join(self.home, "two.bin")))
         self.assertFalse(os.path.exists(os.path.join(self.home, "four.bin")))
+        # Also for a listing whose next command came in the same write.
+        d = data_connect(c.pasv()[1])
+        c.send(b"NLST\r\nNLST\r\n")
+        self.assertEqual([c.read_line()[:3] for _ in range(4)], [b"150", b"226", b"150", b"425"])
+        d.close()
 
     def test_pasv_never_connected_times_out_and_held_lines_follow(self):
         c = self.logged_in()

@@ -4,6 +4,7 @@
 
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -174,6 +175,47 @@ TEST_F(TlsTest, EndsAndVersionsAreTold)
         clientCtx = nullptr;
         fds[0] = fds[1] = -1;
     }
+}
+
+// Generating and checking in a child process (as lumbra-ftpd does) gives
+// what the work in place gives: a private file, a context that serves, and
+// every bad file reported by Load itself, before any client.
+TEST_F(TlsTest, WorkInAChildMatchesWorkInPlace)
+{
+    const std::string garbage = (dir / "garbage.pem").string();
+    ASSERT_EQ(::close(::open(garbage.c_str(), O_WRONLY | O_CREAT, 0600)), 0);
+    for (bool apart : {false, true}) {
+        SCOPED_TRACE(apart ? "in a child" : "in place");
+        platform::DoCertificateWorkInChildProcess(apart);
+        const std::string other = (dir / (apart ? "apart.pem" : "here.pem")).string();
+        std::string error;
+        ASSERT_TRUE(platform::GenerateCertificateFile(other, "scan-pc", {}, error)) << error;
+        EXPECT_EQ(std::filesystem::status(other).permissions(),
+                  std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+        auto context = platform::TlsServerContext::Load(other, other, false, error);
+        ASSERT_TRUE(context) << error;
+        EXPECT_TRUE(std::regex_match(context->Fingerprint(), std::regex("([0-9A-F]{2}:){31}[0-9A-F]{2}")));
+        EXPECT_EQ(context->CertificatePem().rfind("-----BEGIN CERTIFICATE-----\n", 0), 0u);
+        auto stream = Connect(*context, TLS1_3_VERSION);
+        EXPECT_EQ(Handshake(*stream), TlsStatus::Done);
+        TearDown();
+        client = nullptr;
+        clientCtx = nullptr;
+        const struct {
+            std::string cert, key, error;
+        } bad[] = {
+            {garbage, pem, "cannot load the certificate " + garbage},
+            {pem, garbage, "cannot load the key " + garbage + " for the certificate"},
+            {pem, other, "cannot load the key " + other + " for the certificate"},  // another's key
+            {pem, other + ".gone", "cannot load the key " + other + ".gone: No such file"},
+        };
+        for (const auto& c : bad) {
+            error.clear();
+            EXPECT_FALSE(platform::TlsServerContext::Load(c.cert, c.key, false, error));
+            EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
+        }
+    }
+    platform::DoCertificateWorkInChildProcess(false);
 }
 
 }  // namespace
