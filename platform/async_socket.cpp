@@ -517,8 +517,10 @@ ssize_t AsyncSocket::TlsSend(const void* data, size_t size)
 
 bool AsyncSocket::HasBufferedInput() const
 {
-    // A close_notify read behind the last bytes is still to be told.
-    return m_tls == Tls::Established && m_bReadArmed && (m_pTls->Pending() > 0 || m_pTls->PeerClosed());
+    // A close_notify read behind the last bytes, or a broken record met
+    // behind them, is still to be told.
+    return m_tls == Tls::Established && m_bReadArmed &&
+           (m_pTls->Pending() > 0 || m_pTls->PeerClosed() || (m_pTls->HasFailed() && !m_bTlsBroken));
 }
 
 }  // namespace platform

@@ -456,8 +456,9 @@ void TlsStream::SurfaceBufferedRecord()
     char next;
     size_t peeked = 0;
     ERR_clear_error();
-    if (SSL_peek_ex(m_ssl, &next, 1, &peeked) != 1)
-        ERR_clear_error();  // a failure comes again with the next Read
+    const int result = SSL_peek_ex(m_ssl, &next, 1, &peeked);
+    if (result != 1)
+        Classify(result);  // a broken record: HasFailed() tells the caller to read it
 }
 
 TlsStatus TlsStream::Write(const void* data, size_t size, size_t& done)

@@ -125,6 +125,9 @@ public:
     // The peer's close_notify has been read (perhaps behind bytes that a
     // Read returned first): the next Read reports Closed.
     bool PeerClosed() const;
+    // A failure is known that no Read has reported yet (or has): the next
+    // Read reports it, though the socket may show nothing more.
+    bool HasFailed() const { return m_failed; }
     // The handshake resumed an earlier session (of the control connection).
     bool SessionReused() const;
     bool HandshakeDone() const { return m_handshakeDone; }

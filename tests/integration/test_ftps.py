@@ -270,6 +270,37 @@ class PlainScanTest(FtpsCase):
             self.assertEqual(f.read(), data)
 
 
+    def test_broken_record_behind_a_full_paced_read_fails_the_upload_at_once(self):
+        # One record of exactly one paced read, then a broken one: nothing more
+        # comes from the socket, the stream alone knows of the failure.
+        ftp = self.ftp()
+        ftp.prot_p()
+        host, port = ftp.makepasv()
+        data = socket.create_connection((host, port), timeout=10)
+        ftp.putcmd("STOR broken-paced.bin")
+        self.assertTrue(ftp.getline().startswith("150"))
+        incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        tls = self.context().wrap_bio(incoming, outgoing, server_hostname="127.0.0.1")
+        while True:
+            try:
+                tls.do_handshake()
+                break
+            except ssl.SSLWantReadError:
+                data.sendall(outgoing.read())
+                incoming.write(data.recv(65536))
+        data.sendall(outgoing.read())
+        tls.write(b"a" * 4096)
+        tls.write(b"b" * 100)
+        records = bytearray(outgoing.read())
+        records[-5] ^= 0x55
+        data.sendall(records)
+        ftp.sock.settimeout(10)  # not the idle time-out's minutes
+        with self.assertRaises(ftplib.error_temp):
+            ftp.voidresp()
+        data.close()
+        self.assertFalse(os.path.exists(os.path.join(self.server.home, "broken-paced.bin")))
+
+
 class TwoFirstStartsTest(unittest.TestCase):
     def test_two_servers_switched_on_at_once_serve_one_certificate(self):
         first = FtpdServer(extra_args=["--tls", "offered"])
