@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "platform/child_process.h"
+#include "platform/registry_files.h"
 
 namespace platform {
 namespace {
@@ -159,30 +160,18 @@ bool WritePrivateFile(const std::string& path, const std::string& text, std::str
 }
 
 // The whole file; one larger than any certificate file is refused.
-bool ReadWholeFile(const std::string& path, std::string& bytes, const std::string& what, std::string& error)
+bool ReadCertificateFile(const std::string& path, std::string& bytes, const std::string& what, std::string& error)
 {
-    constexpr size_t kLargest = 1 << 20;
-    bytes.clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = what + path + ": " + std::strerror(errno);
-        return false;
-    }
-    char buffer[4096];
-    ssize_t n = 0;
-    while (bytes.size() <= kLargest && (n = ::read(fd, buffer, sizeof buffer)) != 0) {
-        if (n > 0)
-            bytes.append(buffer, static_cast<size_t>(n));
-        else if (errno != EINTR)
-            break;
-    }
-    const int readError = errno;
-    ::close(fd);
-    if (n < 0 || bytes.size() > kLargest) {
-        error = what + path + ": " + (n < 0 ? std::strerror(readError) : "larger than any certificate file");
-        return false;
-    }
-    return true;
+    const RegStatus status = ReadWholeFile(path, 1 << 20, bytes);
+    if (status == ERROR_SUCCESS)
+        return true;
+    error = what + path + ": " +
+            (status == ERROR_FILE_NOT_FOUND     ? std::strerror(ENOENT)
+             : status == ERROR_ACCESS_DENIED    ? std::strerror(EACCES)
+             : status == ERROR_REGISTRY_CORRUPT ? "larger than any certificate file"
+             : status == ERROR_INVALID_DATA     ? "not a regular file"
+                                                : "cannot be read");
+    return false;
 }
 
 // "fingerprint\nPEM" of `cert`, as a child hands it back.
@@ -263,8 +252,8 @@ std::unique_ptr<TlsServerContext> TlsServerContext::Load(const std::string& cert
     context->m_legacy = legacy;
     context->m_certFile = certFile;
     context->m_keyFile = keyFile;
-    if (!ReadWholeFile(certFile, context->m_certText, "cannot load the certificate ", error) ||
-        !ReadWholeFile(keyFile, context->m_keyText, "cannot load the key ", error))
+    if (!ReadCertificateFile(certFile, context->m_certText, "cannot load the certificate ", error) ||
+        !ReadCertificateFile(keyFile, context->m_keyText, "cannot load the key ", error))
         return nullptr;
     // Built here from the bytes, or in a child from the same bytes; either
     // way every fault of the files shows now.
